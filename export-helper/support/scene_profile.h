@@ -1,0 +1,36 @@
+#pragma once
+// The scene classification written into the performance report of every video
+// export: which features the scene uses, and the tags that summarise them.
+
+#include <string>
+#include <vector>
+
+#include "vantrel/common/json_out.h"
+
+namespace vantrel::exporter {
+
+struct HelperSceneProfile {
+  std::string sceneClass;  // "simple-passthrough" or "custom-compositor"
+  bool usesSimplePassThrough = false;
+  bool requiresCustomCompositor = false;
+  bool hasAudio = false;
+  bool hasCamera = false;
+  bool hasCursor = false;
+  bool hasZoom = false;
+  bool hasSubtitles = false;
+  bool hasImageOverlays = false;
+  bool hasTextOverlays = false;
+  bool hasBlurOverlays = false;
+  bool hasAnnotations = false;
+  bool hasFillers = false;
+  bool hasWallpaper = false;
+  bool hasCrop = false;
+  bool hasStyledVideo = false;
+  bool hasMultiSegment = false;
+  bool hasMultiSource = false;
+  std::vector<std::string> featureTags;
+
+  json::OrderedJson toJson() const;
+};
+
+}  // namespace vantrel::exporter
