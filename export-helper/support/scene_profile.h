@@ -34,3 +34,16 @@ struct HelperSceneProfile {
 };
 
 }  // namespace vantrel::exporter
+
+#include "manifest/manifest.h"
+#include "plan/geometry.h"
+
+namespace vantrel::exporter {
+
+// True when the project's look differs from a plain recording on a plain canvas.
+bool isStyledVideoScene(const NativeExportManifestV1& manifest);
+
+HelperSceneProfile buildSceneProfile(const NativeExportManifestV1& manifest, Size renderSize,
+                                     bool usesSimplePassThrough, bool cursorRuntimeEnabled, bool zoomRuntimeEnabled);
+
+}  // namespace vantrel::exporter
