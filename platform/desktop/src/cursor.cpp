@@ -148,6 +148,23 @@ void indexCoreGlyphs(XConnection& x, std::unordered_map<std::uint64_t, std::stri
 
 }  // namespace
 
+std::optional<CursorImage> themeCursorImage(const std::string& name, const std::string& theme, int size) {
+  XcursorImages* images = XcursorLibraryLoadImages(name.c_str(), theme.c_str(), size);
+  if (images == nullptr) return std::nullopt;
+  std::optional<CursorImage> out;
+  if (images->nimage > 0) {
+    const XcursorImage* img = images->images[0];
+    out = CursorImage{name,
+                      static_cast<int>(img->width),
+                      static_cast<int>(img->height),
+                      static_cast<int>(img->xhot),
+                      static_cast<int>(img->yhot),
+                      std::vector<std::uint32_t>(img->pixels, img->pixels + static_cast<std::size_t>(img->width) * img->height)};
+  }
+  XcursorImagesDestroy(images);
+  return out;
+}
+
 std::optional<CursorImage> currentCursor(XConnection& x) {
   if (!x.xfixes()) return std::nullopt;
   auto cookie = xcb_xfixes_get_cursor_image_and_name(x.raw());

@@ -100,6 +100,9 @@ std::vector<TextRegion> recognizeText(const std::string& imagePath) {
   if (::stat(imagePath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
     throw OcrError(OcrErrorCode::ImageNotLoaded, imagePath);
   }
+  // Leptonica reports unreadable files on standard error itself; the caller
+  // reports them once in its own words.
+  setMsgSeverity(L_SEVERITY_NONE);
   std::unique_ptr<Pix, PixDeleter> pix(pixRead(imagePath.c_str()));
   if (!pix) throw OcrError(OcrErrorCode::ImageNotLoaded, imagePath);
   const int width = pixGetWidth(pix.get()), height = pixGetHeight(pix.get());
@@ -109,6 +112,7 @@ std::vector<TextRegion> recognizeText(const std::string& imagePath) {
   if (api.Init(nullptr, "eng", tesseract::OEM_LSTM_ONLY) != 0) {
     throw OcrError(OcrErrorCode::RecognitionFailed, "The English recognition data could not be loaded.");
   }
+  api.SetVariable("debug_file", "/dev/null");  // keeps Tesseract's notes off standard error
   api.SetPageSegMode(tesseract::PSM_AUTO);
   api.SetImage(pix.get());
   // Tesseract guesses 70 dpi for images without a resolution and complains;

@@ -46,6 +46,9 @@ struct CursorImage {
 std::uint64_t cursorShapeHash(int width, int height, int xhot, int yhot, const std::vector<bool>& opaque);
 std::uint64_t cursorShapeHash(int width, int height, int xhot, int yhot, const std::uint32_t* argb);
 
+// The first image of a theme cursor at about `size` pixels, or nothing.
+std::optional<CursorImage> themeCursorImage(const std::string& name, const std::string& theme, int size);
+
 // The cursor the server is showing now, or nothing (no XFixes, request failed).
 std::optional<CursorImage> currentCursor(XConnection& x);
 
