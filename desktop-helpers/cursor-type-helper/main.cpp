@@ -12,12 +12,11 @@ namespace desktop = vantrel::desktop;
 
 int main() {
   // Without a display there is no cursor: nothing is written until stop.
-  auto x = desktop::XConnection::tryOpen();
-  const desktop::CursorIdentifier identifier(x.get());
+  desktop::CursorReader reader(desktop::XConnection::tryOpen());
+  const desktop::CursorIdentifier identifier(reader.connection());
   std::string lastType;
   desktop::runTicking(0, std::chrono::nanoseconds(1'000'000'000 / 30), [&] {
-    if (!x) return;
-    auto cursor = desktop::currentCursor(*x);
+    auto cursor = reader.read();
     if (!cursor) return;
     const std::string_view type = identifier.identify(*cursor);
     if (type == lastType) return;

@@ -3,6 +3,7 @@
 #include <X11/Xcursor/Xcursor.h>
 #include <xcb/xfixes.h>
 
+#include <cstdlib>
 #include <set>
 
 
@@ -165,12 +166,18 @@ std::optional<CursorImage> themeCursorImage(const std::string& name, const std::
   return out;
 }
 
-std::optional<CursorImage> currentCursor(XConnection& x) {
+std::optional<CursorImage> currentCursor(XConnection& x, std::uint8_t* errorCode) {
+  if (errorCode) *errorCode = 0;
   if (!x.xfixes()) return std::nullopt;
   auto cookie = xcb_xfixes_get_cursor_image_and_name(x.raw());
+  xcb_generic_error_t* error = nullptr;
   Reply<xcb_xfixes_get_cursor_image_and_name_reply_t> reply(
-      xcb_xfixes_get_cursor_image_and_name_reply(x.raw(), cookie, nullptr));
-  if (!reply) return std::nullopt;
+      xcb_xfixes_get_cursor_image_and_name_reply(x.raw(), cookie, &error));
+  if (!reply) {
+    if (errorCode && error) *errorCode = error->error_code;
+    std::free(error);
+    return std::nullopt;
+  }
   CursorImage c;
   c.width = reply->width;
   c.height = reply->height;
@@ -183,6 +190,19 @@ std::optional<CursorImage> currentCursor(XConnection& x) {
   const char* name = xcb_xfixes_get_cursor_image_and_name_name(reply.get());
   c.name.assign(name, static_cast<std::size_t>(xcb_xfixes_get_cursor_image_and_name_name_length(reply.get())));
   return c;
+}
+
+std::optional<CursorImage> CursorReader::read() {
+  if (!x_) return std::nullopt;
+  std::uint8_t error = 0;
+  auto cursor = currentCursor(*x_, &error);
+  if (!cursor && error == XCB_ACCESS) {
+    if (auto fresh = XConnection::tryOpen()) {
+      x_ = std::move(fresh);
+      cursor = currentCursor(*x_);
+    }
+  }
+  return cursor;
 }
 
 CursorIdentifier::CursorIdentifier(XConnection* x, const std::string& themeName) {

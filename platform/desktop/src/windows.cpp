@@ -134,9 +134,9 @@ std::optional<RawWindow> readWindow(XConnection& x, xcb_window_t w) {
   }
   auto [instance, cls] = wmClass(x, w);
   info.owner = !cls.empty() ? cls : processName(info.pid);
-  if (auto name = x.text(w, "_NET_WM_NAME", true)) {
+  if (auto name = x.text(w, "_NET_WM_NAME")) {
     info.name = *name;
-  } else if (auto legacy = x.text(w, "WM_NAME", false)) {
+  } else if (auto legacy = x.text(w, "WM_NAME")) {
     info.name = *legacy;
   }
   return info;

@@ -127,13 +127,17 @@ std::optional<std::uint32_t> XConnection::cardinal(xcb_window_t window, std::str
   return values->front();
 }
 
-std::optional<std::string> XConnection::text(xcb_window_t window, std::string_view property, bool utf8) {
-  xcb_atom_t type = utf8 ? atom("UTF8_STRING") : static_cast<xcb_atom_t>(XCB_ATOM_STRING);
-  xcb_atom_t prop = property == "WM_NAME" ? static_cast<xcb_atom_t>(XCB_ATOM_WM_NAME) : atom(property);
-  auto bytes = property8(window, prop, type);
-  if (!bytes) return std::nullopt;
-  std::string s(bytes->begin(), bytes->end());
-  return utf8 ? s : latin1ToUtf8(s);
+std::optional<std::string> XConnection::text(xcb_window_t window, std::string_view property) {
+  const xcb_atom_t prop = property == "WM_NAME" ? static_cast<xcb_atom_t>(XCB_ATOM_WM_NAME) : atom(property);
+  if (prop == XCB_ATOM_NONE) return std::nullopt;
+  // Any type: clients (and tools such as xdotool) write titles as STRING as
+  // often as UTF8_STRING, whatever the property's convention says.
+  auto reply = getProperty(conn_, window, prop, XCB_GET_PROPERTY_TYPE_ANY, 1u << 14);
+  if (!reply || reply->format != 8 || reply->type == XCB_ATOM_NONE) return std::nullopt;
+  const char* data = static_cast<const char*>(xcb_get_property_value(reply.get()));
+  std::string s(data, static_cast<std::size_t>(xcb_get_property_value_length(reply.get())));
+  if (reply->type == XCB_ATOM_STRING) return latin1ToUtf8(s);
+  return s;  // UTF8_STRING, or COMPOUND_TEXT whose ASCII part reads the same
 }
 
 std::vector<xcb_atom_t> XConnection::atoms(xcb_window_t window, std::string_view property) {

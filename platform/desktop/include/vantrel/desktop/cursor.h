@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,8 +50,24 @@ std::uint64_t cursorShapeHash(int width, int height, int xhot, int yhot, const s
 // The first image of a theme cursor at about `size` pixels, or nothing.
 std::optional<CursorImage> themeCursorImage(const std::string& name, const std::string& theme, int size);
 
-// The cursor the server is showing now, or nothing (no XFixes, request failed).
-std::optional<CursorImage> currentCursor(XConnection& x);
+// The cursor the server is showing now, or nothing (no XFixes, request
+// failed). `errorCode` receives the X error code of a failed request.
+std::optional<CursorImage> currentCursor(XConnection& x, std::uint8_t* errorCode = nullptr);
+
+// Follows the shown cursor over one connection, replacing the connection when
+// the server refuses the request with BadAccess. Xvfb (and servers with the
+// SECURITY extension) do that to a client that has lived through the root
+// cursor being replaced by one from a client that has since gone, while a
+// new connection reads the same cursor without trouble.
+class CursorReader {
+ public:
+  explicit CursorReader(std::unique_ptr<XConnection> x) : x_(std::move(x)) {}
+  std::optional<CursorImage> read();
+  XConnection* connection() const { return x_.get(); }
+
+ private:
+  std::unique_ptr<XConnection> x_;
+};
 
 class CursorIdentifier {
  public:

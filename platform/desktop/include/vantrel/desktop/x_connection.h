@@ -56,9 +56,9 @@ class XConnection {
                                                        std::uint32_t maxItems = 1u << 16);
 
   std::optional<std::uint32_t> cardinal(xcb_window_t window, std::string_view property);
-  // UTF8_STRING property (such as _NET_WM_NAME), or a STRING one when `type`
-  // is XCB_ATOM_STRING (Latin-1 text converted to UTF-8).
-  std::optional<std::string> text(xcb_window_t window, std::string_view property, bool utf8);
+  // A text property as UTF-8: UTF8_STRING as it is, STRING (Latin-1)
+  // converted; nothing when absent or not 8-bit text.
+  std::optional<std::string> text(xcb_window_t window, std::string_view property);
   std::vector<xcb_atom_t> atoms(xcb_window_t window, std::string_view property);
 
   bool flush();
