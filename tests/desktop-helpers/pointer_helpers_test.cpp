@@ -21,7 +21,7 @@ TEST(CursorTypeHelper, ReportsShapeChangesOnceEach) {
 
   // xterm shows the core font's text cursor, which has no name.
   auto term = desktop.start({"xterm", "-geometry", "40x10+0+0"});
-  ASSERT_TRUE(waitUntil([&] { return desktop.run({"xdotool", "search", "--class", "xterm"}).exitStatus == 0; }));
+  ASSERT_TRUE(waitUntil([&] { return desktop.run({"xdotool", "search", "--onlyvisible", "--class", "xterm"}).exitStatus == 0; }));
   xdo(desktop, {"mousemove", "60", "60"});
   EXPECT_EQ(helper->readLine(), R"({"cursorType":"text"})");
   xdo(desktop, {"mousemove", "80", "70"});  // same shape: no line

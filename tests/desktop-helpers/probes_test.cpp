@@ -24,7 +24,7 @@ TEST(MicrophoneDevices, ListsSourcesButNotMonitorsWithTheServerDefault) {
 
 TEST(MicrophoneDevices, NoSoundServerMeansNoDevices) {
   TempDir dir;
-  const ProcessResult r = runWith({MICROPHONE_DEVICES}, {"PULSE_SERVER=unix:" + dir.file("none"), "PULSE_AUTOSPAWN=no"});
+  const ProcessResult r = runChild({MICROPHONE_DEVICES}, {"PULSE_SERVER=unix:" + dir.file("none"), "PULSE_AUTOSPAWN=no"});
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(r.out, "[]");
 }
@@ -35,7 +35,7 @@ TEST(ScreenPermissionHelper, GrantedOnAReadableDisplayDeniedWithoutOne) {
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(r.out, "granted\n");
   for (const auto& env : kNoDisplayEnvironments) {
-    r = runWith({SCREEN_PERMISSION_HELPER}, env);
+    r = runChild({SCREEN_PERMISSION_HELPER}, env);
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(r.out, "denied\n");
   }

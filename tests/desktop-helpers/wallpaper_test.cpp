@@ -64,12 +64,12 @@ TEST(DesktopWallpaper, SavesTheRootBackgroundOrSaysWhyNot) {
 }
 
 TEST(DesktopWallpaper, MissingArgumentOrDisplay) {
-  ProcessResult r = runWith({DESKTOP_WALLPAPER}, {});
+  ProcessResult r = runChild({DESKTOP_WALLPAPER}, {});
   EXPECT_EQ(r.exitStatus, 1);
   EXPECT_EQ(r.out, "{\"error\":\"Missing output path.\"}\n");
   TempDir dir;
   for (const auto& env : kNoDisplayEnvironments) {
-    r = runWith({DESKTOP_WALLPAPER, dir.file("w.png")}, env);
+    r = runChild({DESKTOP_WALLPAPER, dir.file("w.png")}, env);
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.out, "{\"error\":\"No screen is available.\"}\n");
     EXPECT_FALSE(std::filesystem::exists(dir.file("w.png")));

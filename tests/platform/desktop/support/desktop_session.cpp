@@ -234,8 +234,10 @@ void DesktopSession::stop() {
   pids_.clear();
 }
 
-ProcessResult DesktopSession::run(const std::vector<std::string>& argv) const {
-  Child child(argv, env_);
+ProcessResult DesktopSession::run(const std::vector<std::string>& argv) const { return runChild(argv, env_); }
+
+ProcessResult runChild(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+  Child child(argv, env);
   child.closeInput();
   ProcessResult result;
   result.out = child.readAll(std::chrono::seconds(20));

@@ -50,6 +50,9 @@ class Child {
   int status_ = -1;
 };
 
+// Runs a program to its end with no input and `env` applied (see Child).
+ProcessResult runChild(const std::vector<std::string>& argv, const std::vector<std::string>& env);
+
 // The environment of this process with `overrides` applied (see Child).
 std::vector<std::string> mergedEnvironment(const std::vector<std::string>& overrides);
 
