@@ -145,6 +145,15 @@ TEST(WindowBoundsHelper, ListsVisibleApplicationWindowsWithTheirFramesOwnersAndI
   // The 128-pixel red entry is the largest and wins over the 16-pixel blue one.
   EXPECT_EQ(std::vector<int>(icon.at(32, 32), icon.at(32, 32) + 4), (std::vector<int>{255, 0, 0, 255}));
 
+  // xterm sets no _NET_WM_ICON: its icon comes from the icon theme (48 pixels, scaled up).
+  const json* ti = findById(withIcons, termId);
+  ASSERT_TRUE(ti && ti->contains("appIcon"));
+  const std::string termUrl = (*ti)["appIcon"];
+  const desktop::RgbaImage termIcon = desktop::decodePng(base64Decode(termUrl.substr(22)));
+  EXPECT_EQ(termIcon.width, 64);
+  EXPECT_EQ(termIcon.height, 64);
+  EXPECT_NE(termUrl, url);
+
   // Minimised windows are gone; a non-number after --watch lists instead.
   ASSERT_EQ(desktop.run({"xdotool", "windowminimize", "--sync", std::to_string(beta.id)}).exitStatus, 0);
   ASSERT_TRUE(waitUntil([&] { return findById(listWindows(desktop, {"--watch", "abc"}), beta.id) == nullptr; }));
