@@ -168,6 +168,7 @@ std::optional<CursorImage> themeCursorImage(const std::string& name, const std::
 
 std::optional<CursorImage> currentCursor(XConnection& x, std::uint8_t* errorCode) {
   if (errorCode) *errorCode = 0;
+  x.drainEvents();
   if (!x.xfixes()) return std::nullopt;
   auto cookie = xcb_xfixes_get_cursor_image_and_name(x.raw());
   xcb_generic_error_t* error = nullptr;

@@ -84,6 +84,7 @@ void XInputSink::pressRelease(std::uint8_t button, int times) {
   // A round trip makes sure the server has taken the events before the next
   // command (or the exit) follows.
   Reply<xcb_get_input_focus_reply_t>(xcb_get_input_focus_reply(x_->raw(), xcb_get_input_focus(x_->raw()), nullptr));
+  x_->drainEvents();
 }
 
 void XInputSink::click() {

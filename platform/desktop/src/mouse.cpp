@@ -18,6 +18,7 @@ MouseState mouseStateFromMask(std::uint16_t mask) {
 
 MouseState queryMouseState(XConnection* x) {
   if (x == nullptr) return {};
+  x->drainEvents();
   Reply<xcb_query_pointer_reply_t> reply(
       xcb_query_pointer_reply(x->raw(), xcb_query_pointer(x->raw(), x->root()), nullptr));
   if (!reply) return {};

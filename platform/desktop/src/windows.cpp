@@ -153,6 +153,7 @@ std::vector<xcb_window_t> stackingOrder(XConnection& x) {
 }  // namespace
 
 std::vector<RawWindow> listWindows(XConnection& x) {
+  x.drainEvents();
   std::vector<RawWindow> out;
   for (xcb_window_t w : stackingOrder(x)) {
     auto info = readWindow(x, w);
@@ -167,11 +168,13 @@ std::vector<RawWindow> listWindows(XConnection& x) {
 }
 
 std::optional<RawWindow> findWindow(XConnection& x, std::uint32_t id) {
+  x.drainEvents();
   if (id == 0) return std::nullopt;
   return readWindow(x, id);
 }
 
 std::optional<Rect> findDockBar(XConnection& x) {
+  x.drainEvents();
   // Panels may be left out of the client list by some window managers, so the
   // root's children are searched as well.
   std::vector<xcb_window_t> candidates = stackingOrder(x);

@@ -148,6 +148,10 @@ std::vector<xcb_atom_t> XConnection::atoms(xcb_window_t window, std::string_view
 
 bool XConnection::flush() { return xcb_flush(conn_) > 0; }
 
+void XConnection::drainEvents() {
+  while (xcb_generic_event_t* event = xcb_poll_for_event(conn_)) std::free(event);
+}
+
 bool XConnection::xfixes() {
   if (xfixesState_ < 0) {
     auto cookie = xcb_xfixes_query_version(conn_, 4, 0);

@@ -63,6 +63,12 @@ class XConnection {
 
   bool flush();
 
+  // Frees queued events. Replies fetched without an error pointer turn X
+  // errors (a window that has gone, say) into events; the helpers never read
+  // events, so every polling entry point drops them to keep the queue from
+  // growing for the life of a watch.
+  void drainEvents();
+
   // Negotiates XFixes (which must be told the client's version before any
   // other request of it) once per connection; false when the server lacks it.
   bool xfixes();
