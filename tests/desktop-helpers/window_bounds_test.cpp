@@ -209,16 +209,22 @@ TEST(WindowBoundsHelper, WatchWritesOneLinePerChangeUntilStopOrEndOfInput) {
   EXPECT_EQ(line["y"], 300);
   EXPECT_EQ(line["name"], "Renamed");
 
+  // The window goes away when its client exits.
+  w.child->closeInput();
+  EXPECT_EQ(watch->readLine(), "null");
+
   watch->write("stop\n");
   EXPECT_EQ(watch->wait(), 0);
   EXPECT_EQ(watch->readAll(), "");
 
   // End of input ends a watch as well; ids the server cannot have are null.
-  for (const std::string& target : {id, std::string("-5"), std::string("4294967296"), std::string("123456789")}) {
+  TestWindow live = openWindow(desktop, {"--title", "Still here"});
+  const std::string liveId = std::to_string(live.id);
+  for (const std::string& target : {liveId, std::string("-5"), std::string("4294967296"), std::string("123456789")}) {
     auto other = desktop.start({WINDOW_BOUNDS_HELPER, "--watch", target});
     const auto firstLine = other->readLine();
     ASSERT_TRUE(firstLine) << target;
-    EXPECT_EQ(*firstLine == "null", target != id) << target;
+    EXPECT_EQ(*firstLine == "null", target != liveId) << target;
     other->closeInput();
     EXPECT_EQ(other->wait(), 0) << target;
   }

@@ -57,6 +57,9 @@ TEST(InputEventCommandParsing, AcceptsOnlyObjectsWithAStringType) {
       {R"(["click"])", false, "", {}, {}},
       {R"({"type":"click"} trailing)", false, "", {}, {}},
       {"", false, "", {}, {}},
+      {"{\"type\":\"cl\xff\"}", false, "", {}, {}},
+      {std::string(100000, '['), false, "", {}, {}},
+      {R"({"type":"click","type":"scroll","deltaY":1})", true, "scroll", {}, 1.0},
   };
   for (const auto& c : cases) {
     auto parsed = parseInputEventCommand(c.line);
