@@ -204,12 +204,12 @@ DesktopSession::DesktopSession(SessionOptions options) {
     if (line.rfind("DISPLAY=", 0) == 0) display_ = line.substr(8);
     if (!line.empty()) env_.push_back(line);
   }
-  for (const char* dir : {"HOME=", "XDG_RUNTIME_DIR=", "XDG_CONFIG_HOME=", "XDG_CACHE_HOME="}) {
-    const std::string name(dir);
-    const std::string sub = name == "HOME=" ? "home" : name == "XDG_RUNTIME_DIR=" ? "runtime"
-                          : name == "XDG_CONFIG_HOME=" ? "home/.config" : "home/.cache";
-    env_.push_back(name + dir_.file(sub));
-  }
+  // Programs started in the session keep their files inside it too.
+  const std::pair<const char*, const char*> homes[] = {{"HOME", "home"},
+                                                       {"XDG_RUNTIME_DIR", "runtime"},
+                                                       {"XDG_CONFIG_HOME", "home/.config"},
+                                                       {"XDG_CACHE_HOME", "home/.cache"}};
+  for (const auto& [name, sub] : homes) env_.push_back(std::string(name) + "=" + dir_.file(sub));
   if (!options.audio) env_.push_back("PULSE_SERVER=unix:" + dir_.file("no-such-server"));
 }
 
