@@ -86,6 +86,7 @@ TEST(WindowBoundsHelper, ListsVisibleApplicationWindowsWithTheirFramesOwnersAndI
   TestWindow thin = openWindow(desktop, {"--title", "Thin", "--size", "40x300"});
   TestWindow dialog = openWindow(desktop, {"--title", "Some dialog", "--type", "dialog"});
   TestWindow utility = openWindow(desktop, {"--title", "Palette", "--type", "utility"});
+  TestWindow remote = openWindow(desktop, {"--title", "Remote", "--icon", "64", "--machine", "elsewhere.invalid"});
   auto term = desktop.start({"xterm", "-T", "Term title", "-geometry", "60x10"});
   std::uint32_t termId = 0;
   ASSERT_TRUE(waitUntil([&] {
@@ -123,6 +124,10 @@ TEST(WindowBoundsHelper, ListsVisibleApplicationWindowsWithTheirFramesOwnersAndI
   EXPECT_EQ((*t)["name"], "Term title");  // from WM_NAME: xterm sets no _NET_WM_NAME
   EXPECT_EQ((*t)["pid"], term->pid());
 
+  // A client on another machine: its pid says nothing about local executables.
+  const json* r = findById(list, remote.id);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(keysOf(*r), "id,owner,name,x,y,width,height,layer,pid,");
   EXPECT_NE(findById(list, beta.id), nullptr);
   EXPECT_NE(findById(list, dialog.id), nullptr);
   EXPECT_EQ(findById(list, faint.id), nullptr) << "alpha 0.05 is invisible";
@@ -153,6 +158,7 @@ TEST(WindowBoundsHelper, ListsVisibleApplicationWindowsWithTheirFramesOwnersAndI
   EXPECT_EQ(termIcon.width, 64);
   EXPECT_EQ(termIcon.height, 64);
   EXPECT_NE(termUrl, url);
+  EXPECT_FALSE(findById(withIcons, remote.id)->contains("appIcon")) << "no bundle, no icon";
 
   // Minimised windows are gone; a non-number after --watch lists instead.
   ASSERT_EQ(desktop.run({"xdotool", "windowminimize", "--sync", std::to_string(beta.id)}).exitStatus, 0);

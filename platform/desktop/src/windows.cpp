@@ -142,6 +142,16 @@ std::optional<RawWindow> readWindow(XConnection& x, xcb_window_t w) {
   return info;
 }
 
+// _NET_WM_PID is only meaningful on the machine the client runs on; a client
+// that names another machine in WM_CLIENT_MACHINE has no local executable.
+bool runsOnThisMachine(XConnection& x, xcb_window_t w) {
+  auto machine = x.text(w, "WM_CLIENT_MACHINE");
+  if (!machine || machine->empty()) return true;
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0) return true;
+  return *machine == host;
+}
+
 std::vector<xcb_window_t> stackingOrder(XConnection& x) {
   auto clients = x.property32(x.root(), x.atom("_NET_CLIENT_LIST_STACKING"), XCB_ATOM_WINDOW);
   if (!clients) clients = x.property32(x.root(), x.atom("_NET_CLIENT_LIST"), XCB_ATOM_WINDOW);
@@ -158,7 +168,7 @@ std::vector<RawWindow> listWindows(XConnection& x) {
   for (xcb_window_t w : stackingOrder(x)) {
     auto info = readWindow(x, w);
     if (!info) continue;
-    if (auto exe = processExecutable(info->pid)) {
+    if (auto exe = runsOnThisMachine(x, w) ? processExecutable(info->pid) : std::nullopt) {
       info->bundlePath = *exe;
       info->bundleSource = BundleSource::Executable;
     }

@@ -128,7 +128,9 @@ std::optional<std::uint32_t> XConnection::cardinal(xcb_window_t window, std::str
 }
 
 std::optional<std::string> XConnection::text(xcb_window_t window, std::string_view property) {
-  const xcb_atom_t prop = property == "WM_NAME" ? static_cast<xcb_atom_t>(XCB_ATOM_WM_NAME) : atom(property);
+  const xcb_atom_t prop = property == "WM_NAME"             ? static_cast<xcb_atom_t>(XCB_ATOM_WM_NAME)
+                          : property == "WM_CLIENT_MACHINE" ? static_cast<xcb_atom_t>(XCB_ATOM_WM_CLIENT_MACHINE)
+                                                            : atom(property);
   if (prop == XCB_ATOM_NONE) return std::nullopt;
   // Any type: clients (and tools such as xdotool) write titles as STRING as
   // often as UTF8_STRING, whatever the property's convention says.

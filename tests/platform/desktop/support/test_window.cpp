@@ -4,7 +4,7 @@
 // receives. Exits when its standard input ends.
 //
 // vantrel-test-window [--title T] [--class C] [--size WxH] [--opacity F]
-//                     [--icon N] [--type dialog|utility]
+//                     [--icon N] [--type dialog|utility] [--machine HOST]
 
 #include <poll.h>
 #include <unistd.h>
@@ -33,7 +33,7 @@ void say(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string title = "test window", cls = "VantrelTest", type;
+  std::string title = "test window", cls = "VantrelTest", type, machine;
   int width = 300, height = 200, icon = 0;
   double opacity = -1;
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
     else if (key == "--opacity") opacity = std::atof(value.c_str());
     else if (key == "--icon") icon = std::atoi(value.c_str());
     else if (key == "--type") type = value;
+    else if (key == "--machine") machine = value;
   }
   int screenNumber = 0;
   xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
@@ -65,6 +66,10 @@ int main(int argc, char** argv) {
                       static_cast<std::uint32_t>(classValue.size()), classValue.data());
   const std::uint32_t pid = static_cast<std::uint32_t>(::getpid());
   xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, atom(c, "_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1, &pid);
+  if (!machine.empty()) {
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_CLIENT_MACHINE, XCB_ATOM_STRING, 8,
+                        static_cast<std::uint32_t>(machine.size()), machine.data());
+  }
   if (opacity >= 0) {
     const std::uint32_t value = static_cast<std::uint32_t>(opacity * 4294967295.0);
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, atom(c, "_NET_WM_WINDOW_OPACITY"), XCB_ATOM_CARDINAL, 32, 1, &value);
