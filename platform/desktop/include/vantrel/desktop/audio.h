@@ -1,6 +1,8 @@
 #pragma once
 // Audio inputs of the PulseAudio server (or PipeWire's PulseAudio service).
 // The server is found the way libpulse finds it; it is never spawned.
+// Threads: each call runs its own main loop on the calling thread; calls from
+// different threads do not share anything.
 
 #include <chrono>
 #include <string>

@@ -1,6 +1,8 @@
 #pragma once
 // Synthetic input: the command lines of the input-event helper, the scroll
 // value rules, and posting through XTest and XFixes.
+// Threads: a runner and its sink are used from one thread. Ownership: the
+// runner and XInputSink borrow their sink / connection, which must outlive them.
 
 #include <cstdint>
 #include <optional>

@@ -1,5 +1,6 @@
 #pragma once
 // Mouse button state and the change lines the button tracker writes.
+// Threads: the query uses the caller's connection (one thread at a time).
 
 #include <optional>
 #include <string>

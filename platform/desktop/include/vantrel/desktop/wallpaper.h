@@ -1,5 +1,6 @@
 #pragma once
 // The desktop picture as the desktop environment left it on the root window.
+// Units: pixels of the pixmap. Threads: uses the caller's connection.
 
 #include <string>
 #include <variant>

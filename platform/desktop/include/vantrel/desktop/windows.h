@@ -3,7 +3,8 @@
 //
 // Units: pixels of the root window (X11 has no point scale), origin at the top
 // left of the screen. Bounds are the outer frame: the client's geometry grown
-// by the window manager's _NET_FRAME_EXTENTS.
+// by the window manager's _NET_FRAME_EXTENTS. Threads: every call uses the
+// caller's connection (one thread at a time); results are plain values.
 
 #include <cstdint>
 #include <optional>
