@@ -32,7 +32,18 @@ PacketPtr allocPacket() {
   return p;
 }
 
+void quietLibraryLogs() {
+  // The programs own standard error; the library's chatter would interleave with
+  // their lines. Failures still reach the caller through the error texts.
+  static const bool done = [] {
+    av_log_set_level(AV_LOG_ERROR);
+    return true;
+  }();
+  (void)done;
+}
+
 InputPtr openInput(const std::string& path) {
+  quietLibraryLogs();
   AVFormatContext* raw = nullptr;
   int rc = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
   if (rc < 0) throw makeFfmpegError(MediaErrorCode::openFailed, path, rc);

@@ -52,6 +52,8 @@ using SwrPtr = std::unique_ptr<SwrContext, SwrFreer>;
 FramePtr allocFrame();
 PacketPtr allocPacket();
 
+// Lowers FFmpeg's own logging to errors, once per process.
+void quietLibraryLogs();
 // Opens `path` for demuxing and reads stream information. Throws openFailed.
 InputPtr openInput(const std::string& path);
 // Opens a decoder for stream `index` of `input`. Throws decodeFailed.

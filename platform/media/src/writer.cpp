@@ -440,8 +440,9 @@ class PassThroughInput final : public InputBase {
   void process(Item& item) override {
     const Packet& p = item.packet;
     const AVRational tb = stream_->time_base;
+    // Packets before the session start stay: the muxer turns a negative start
+    // (AAC priming) into an edit list, exactly as the source had it.
     const MediaTime pts = p.presentationTime - writer_.sessionStart;
-    if (pts < MediaTime::zero()) return;
     ff::PacketPtr pkt = ff::allocPacket();
     int rc = av_packet_ref(pkt.get(), p.raw.get());
     if (rc < 0) throw makeFfmpegError(MediaErrorCode::writeFailed, writer_.path, rc);
@@ -505,6 +506,7 @@ void Writer::Impl::closeAndRemove() {
 }
 
 Writer::Writer(std::string path, WriterOptions options) : impl_(std::make_unique<Impl>()) {
+  ff::quietLibraryLogs();
   impl_->path = std::move(path);
   impl_->options = options;
   const int rc = avformat_alloc_output_context2(&impl_->out, nullptr, "mp4", impl_->path.c_str());
