@@ -10,6 +10,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace vantrel::media {
 
@@ -96,6 +97,12 @@ std::optional<PcmBuffer> PcmReader::next() {
       SwrContext* raw = nullptr;
       int rc = swr_alloc_set_opts2(&raw, &outLayout, m.outFormat, m.settings.sampleRate, &inLayout,
                                    static_cast<AVSampleFormat>(m.frame->format), m.frame->sample_rate, 0, nullptr);
+      // A mono source plays at full level on every output channel, as a mono
+      // microphone does on headphones, instead of the -3 dB centre downmix rule.
+      if (rc >= 0 && inLayout.nb_channels == 1) {
+        const std::vector<double> ones(static_cast<size_t>(m.settings.channels), 1.0);
+        rc = swr_set_matrix(raw, ones.data(), 1);
+      }
       av_channel_layout_uninit(&inLayout);
       av_channel_layout_uninit(&outLayout);
       if (rc >= 0) rc = swr_init(raw);
