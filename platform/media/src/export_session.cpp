@@ -284,7 +284,7 @@ ExportSession::~ExportSession() {
 
 std::future<void> ExportSession::exportAsynchronously() {
   if (impl_->thread.joinable()) throw makeMediaError(MediaErrorCode::invalidState, "export already started");
-  auto task = std::make_shared<std::packaged_task<void()>>([impl = impl_] { impl->run(); });
+  auto task = std::make_shared<std::packaged_task<void()>>([impl = impl_.get()] { impl->run(); });
   impl_->done = task->get_future().share();
   impl_->thread = std::thread([task] { (*task)(); });
   return std::async(std::launch::deferred, [f = impl_->done] { f.wait(); });
