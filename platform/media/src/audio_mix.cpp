@@ -96,7 +96,7 @@ class TrackRenderer {
       const double ratio = static_cast<double>(outFrames) / static_cast<double>(inFrames);
       stretcher_ = std::make_unique<RubberBandStretcher>(
           static_cast<size_t>(rate_), static_cast<size_t>(channels_),
-          RubberBandStretcher::OptionProcessRealTime | RubberBandStretcher::OptionEngineFiner, ratio, 1.0);
+          RubberBandStretcher::OptionProcessRealTime | RubberBandStretcher::OptionEngineFaster, ratio, 1.0);
       stretcher_->setMaxProcessSize(kBlock);
       // Priming: feed the recommended padding and drop the matching output.
       const size_t pad = stretcher_->getPreferredStartPad();

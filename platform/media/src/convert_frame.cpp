@@ -63,7 +63,7 @@ void FrameConverter::toBgra(const AVFrame* f, PixelBuffer& out) {
 
 void FrameConverter::toI420(const AVFrame* f, I420Buffer& out) {
   const int w = f->width, h = f->height;
-  out = I420Buffer(w, h);
+  if (out.width != w || out.height != h) out = I420Buffer(w, h);
   if (f->format == AV_PIX_FMT_YUV420P || f->format == AV_PIX_FMT_YUVJ420P) {
     libyuv::I420Copy(f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2], f->linesize[2],
                      out.y.data(), out.strideY, out.u.data(), out.strideU, out.v.data(), out.strideV, w, h);

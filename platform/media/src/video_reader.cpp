@@ -26,6 +26,18 @@ struct VideoFrameReader::Impl {
   }
   bool has(const ff::FramePtr& f) const { return f && f->buf[0] != nullptr; }
 
+  // Planes of frames the caller has already dropped are reused, which saves a
+  // large allocation per frame.
+  std::vector<std::shared_ptr<I420Buffer>> i420Recent;
+  std::shared_ptr<I420Buffer> reusableI420() {
+    for (auto& b : i420Recent) {
+      if (b.use_count() == 1) return b;
+    }
+    auto b = std::make_shared<I420Buffer>();
+    if (i420Recent.size() < 4) i420Recent.push_back(b);
+    return b;
+  }
+
   VideoFrame emit(ff::FramePtr& f) {
     VideoFrame out;
     const AVRational tb = decoder->stream()->time_base;
@@ -38,7 +50,7 @@ struct VideoFrameReader::Impl {
       out.bgra = pool->acquire();
       converter.toBgra(f.get(), *out.bgra);
     } else {
-      out.i420 = std::make_shared<I420Buffer>();
+      out.i420 = reusableI420();
       converter.toI420(f.get(), *out.i420);
     }
     av_frame_unref(lastEmitted.get());
