@@ -94,13 +94,18 @@ void drawScreen(PixelBuffer& f, int index) {
       x += w + 6;
     }
   }
-  const int wx = (index * 7) % (f.width() - 500), wy = 200 + (index * 3) % 300;
-  for (int y = wy; y < wy + 360; ++y) {
-    for (int x = wx; x < wx + 480; ++x) {
+  const int wx = (index * 7) % (f.width() - 740), wy = 200 + (index * 3) % 300;
+  // A window playing a video: moving waves with fine grain, new every frame.
+  std::uint32_t grain = 2166136261u * static_cast<std::uint32_t>(index + 1);
+  for (int y = wy; y < wy + 540; ++y) {
+    for (int x = wx; x < wx + 720; ++x) {
       std::uint8_t* p = f.row(y) + 4 * x;
-      p[0] = static_cast<std::uint8_t>(180 + (x - wx) / 8);
-      p[1] = static_cast<std::uint8_t>(120 + (y - wy) / 4);
-      p[2] = 60;
+      grain = grain * 1664525u + 1013904223u;
+      const double v = std::sin((x - wx) / 13.0 + index / 5.0) * std::cos((y - wy) / 17.0 - index / 7.0);
+      const int n = static_cast<int>(grain >> 28) - 8;
+      p[0] = static_cast<std::uint8_t>(std::clamp(int(128 + 100 * v) + n, 0, 255));
+      p[1] = static_cast<std::uint8_t>(std::clamp(int(100 + 60 * v) + n, 0, 255));
+      p[2] = static_cast<std::uint8_t>(std::clamp(int(160 - 90 * v) + n, 0, 255));
     }
   }
   const int scroll = index * 4;

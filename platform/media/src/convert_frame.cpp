@@ -25,6 +25,20 @@ const libyuv::YuvConstants* matrixFor(const AVFrame* f) {
 
 FrameConverter::~FrameConverter() { sws_freeContext(sws_); }
 
+void FrameConverter::convertWithSwscale(const AVFrame* f, AVPixelFormat to, std::uint8_t* const dst[4],
+                                        const int dstStride[4]) {
+  const int w = f->width, h = f->height;
+  sws_ = sws_getCachedContext(sws_, w, h, static_cast<AVPixelFormat>(f->format), w, h, to, SWS_BICUBIC, nullptr,
+                              nullptr, nullptr);
+  if (sws_ == nullptr) {
+    throw makeMediaError(MediaErrorCode::unsupported,
+                         std::string("cannot convert pixel format ") +
+                             av_get_pix_fmt_name(static_cast<AVPixelFormat>(f->format)));
+  }
+  applyMatrix(f);
+  sws_scale(sws_, f->data, f->linesize, 0, h, dst, dstStride);
+}
+
 void FrameConverter::applyMatrix(const AVFrame* f) {
   const bool full = f->color_range == AVCOL_RANGE_JPEG;
   const bool bt601 = f->colorspace == AVCOL_SPC_BT470BG || f->colorspace == AVCOL_SPC_SMPTE170M;
@@ -48,17 +62,9 @@ void FrameConverter::toBgra(const AVFrame* f, PixelBuffer& out) {
                              matrixFor(f), w, h);
     return;
   }
-  sws_ = sws_getCachedContext(sws_, w, h, static_cast<AVPixelFormat>(f->format), w, h, AV_PIX_FMT_BGRA,
-                              SWS_BICUBIC, nullptr, nullptr, nullptr);
-  if (sws_ == nullptr) {
-    throw makeMediaError(MediaErrorCode::unsupported,
-                         std::string("cannot convert pixel format ") +
-                             av_get_pix_fmt_name(static_cast<AVPixelFormat>(f->format)));
-  }
-  applyMatrix(f);
   std::uint8_t* dst[4] = {out.data(), nullptr, nullptr, nullptr};
   int dstStride[4] = {out.stride(), 0, 0, 0};
-  sws_scale(sws_, f->data, f->linesize, 0, h, dst, dstStride);
+  convertWithSwscale(f, AV_PIX_FMT_BGRA, dst, dstStride);
 }
 
 void FrameConverter::toI420(const AVFrame* f, I420Buffer& out) {
@@ -69,17 +75,9 @@ void FrameConverter::toI420(const AVFrame* f, I420Buffer& out) {
                      out.y.data(), out.strideY, out.u.data(), out.strideU, out.v.data(), out.strideV, w, h);
     return;
   }
-  sws_ = sws_getCachedContext(sws_, w, h, static_cast<AVPixelFormat>(f->format), w, h, AV_PIX_FMT_YUV420P,
-                              SWS_BICUBIC, nullptr, nullptr, nullptr);
-  if (sws_ == nullptr) {
-    throw makeMediaError(MediaErrorCode::unsupported,
-                         std::string("cannot convert pixel format ") +
-                             av_get_pix_fmt_name(static_cast<AVPixelFormat>(f->format)));
-  }
-  applyMatrix(f);
   std::uint8_t* dst[4] = {out.y.data(), out.u.data(), out.v.data(), nullptr};
   int dstStride[4] = {out.strideY, out.strideU, out.strideV, 0};
-  sws_scale(sws_, f->data, f->linesize, 0, h, dst, dstStride);
+  convertWithSwscale(f, AV_PIX_FMT_YUV420P, dst, dstStride);
 }
 
 }  // namespace vantrel::media

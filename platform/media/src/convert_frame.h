@@ -25,6 +25,7 @@ class FrameConverter {
 
  private:
   void applyMatrix(const AVFrame* f);
+  void convertWithSwscale(const AVFrame* f, AVPixelFormat to, std::uint8_t* const dst[4], const int dstStride[4]);
   SwsContext* sws_ = nullptr;
 };
 

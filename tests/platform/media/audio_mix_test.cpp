@@ -8,8 +8,8 @@
 namespace vantrel::media {
 namespace {
 
-MediaTime sec(double s) { return MediaTime::fromSeconds(s, 44100); }
-TimeRange range(double start, double duration) { return TimeRange{sec(start), sec(duration)}; }
+MediaTime sec(double s) { return test::sec(s, 44100); }
+TimeRange range(double start, double duration) { return test::range(start, duration, 44100); }
 constexpr int kRate = 48000;
 
 std::vector<float> readAll(const Composition& c, const AudioMix& mix, int channels = 1) {

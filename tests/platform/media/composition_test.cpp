@@ -7,8 +7,8 @@
 namespace vantrel::media {
 namespace {
 
-MediaTime sec(double s) { return MediaTime::fromSeconds(s, 600); }
-TimeRange range(double start, double duration) { return TimeRange{sec(start), sec(duration)}; }
+using test::range;
+using test::sec;
 
 class CompositionTest : public ::testing::Test {
  protected:

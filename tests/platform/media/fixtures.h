@@ -3,6 +3,7 @@
 // ffprobe as an independent judge of what the media layer reads and writes.
 
 #include "vantrel/media/frame.h"
+#include "vantrel/media/media_time.h"
 
 #include <nlohmann/json.hpp>
 
@@ -10,6 +11,12 @@
 #include <vector>
 
 namespace vantrel::media::test {
+
+// Times in seconds for test tables (timescale 600 unless given).
+inline MediaTime sec(double s, std::int32_t timescale = 600) { return MediaTime::fromSeconds(s, timescale); }
+inline TimeRange range(double start, double duration, std::int32_t timescale = 600) {
+  return TimeRange{sec(start, timescale), sec(duration, timescale)};
+}
 
 // A scratch directory shared by the tests of this process.
 const std::string& scratchDir();

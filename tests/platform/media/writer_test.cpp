@@ -149,16 +149,23 @@ TEST(Writer, PassThroughCopiesPacketsUnchanged) {
   EXPECT_EQ(test::packetHashes(path, "a:0"), test::packetHashes(source, "a:0"));
 }
 
+// A started writer with one video input of the given size, and a flat frame for it.
+WriterInput* startVideo(Writer& writer, int width, int height, std::shared_ptr<PixelBuffer>& frame) {
+  H264Settings vs;
+  vs.width = width;
+  vs.height = height;
+  WriterInput* in = writer.addVideoInput(vs);
+  writer.startWriting();
+  frame = std::make_shared<PixelBuffer>(width, height);
+  frame->fill(0, 0, 255, 255);
+  return in;
+}
+
 TEST(Writer, OddSizesAreEncodedOnePixelLarger) {
   const std::string path = test::scratchPath("odd_out.mp4");
   Writer writer(path);
-  H264Settings vs;
-  vs.width = 321;
-  vs.height = 241;
-  WriterInput* in = writer.addVideoInput(vs);
-  writer.startWriting();
-  auto f = std::make_shared<PixelBuffer>(321, 241);
-  f->fill(0, 0, 255, 255);
+  std::shared_ptr<PixelBuffer> f;
+  WriterInput* in = startVideo(writer, 321, 241, f);
   EXPECT_TRUE(in->appendPixelBuffer(f, MediaTime::zero()));
   EXPECT_THROW(in->appendPixelBuffer(std::make_shared<PixelBuffer>(320, 240), MediaTime(1, 30)), MediaError);
   writer.finishWriting().wait();
@@ -195,13 +202,8 @@ TEST(Writer, FailuresAndCancelLeaveNoFileBehind) {
   // Non-increasing video times fail the writer; finishing then removes the file.
   const std::string path3 = test::scratchPath("backwards.mp4");
   Writer w3(path3);
-  H264Settings vs;
-  vs.width = 64;
-  vs.height = 64;
-  WriterInput* v = w3.addVideoInput(vs);
-  w3.startWriting();
-  auto f = std::make_shared<PixelBuffer>(64, 64);
-  f->fill(1, 2, 3, 255);
+  std::shared_ptr<PixelBuffer> f;
+  WriterInput* v = startVideo(w3, 64, 64, f);
   v->appendPixelBuffer(f, MediaTime(1, 1));
   v->appendPixelBuffer(f, MediaTime(0, 1));
   w3.finishWriting().wait();

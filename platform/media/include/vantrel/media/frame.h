@@ -75,6 +75,7 @@ class FramePool : public std::enable_shared_from_this<FramePool> {
 };
 
 // A decoded picture with its timing. Exactly one of `bgra` / `i420` is set.
+// A reader may reuse a buffer once every VideoFrame holding it is gone.
 struct VideoFrame {
   MediaTime presentationTime = MediaTime::invalid();
   MediaTime duration = MediaTime::invalid();

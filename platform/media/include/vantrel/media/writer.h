@@ -32,7 +32,7 @@ struct H264Settings {
   int maxKeyFrameInterval = 60;  // frames; key frames fall exactly this far apart
   double expectedFrameRate = 30;
   int mediaTimescale = 0;        // 0: the frame rate rounded up
-  std::string preset = "superfast";
+  std::string preset = "ultrafast";  // with CABAC and the 8x8 transform switched back on
   bool allowFrameReordering = false;  // false: no B-frames
 };
 
