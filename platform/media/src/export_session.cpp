@@ -119,11 +119,14 @@ struct ExportSession::Impl {
       PacketReader reader(s.asset, s.sourceTrackId, s.source);
       const MediaTime offset = s.target.start - s.source.start;
       const bool video = track.mediaType() == MediaType::video;
+      // An edit from the very start keeps the encoder's priming packets (they
+      // sit before time zero and the muxer hides them again with an edit list).
+      const bool fromTrackStart = s.source.start <= s.asset->track(s.sourceTrackId)->timeRange.start;
       while (auto p = reader.next()) {
         if (cancelled.load()) return;
         const MediaTime half = p->duration.isValid() ? multiplyByRatio(p->duration, 1, 2) : MediaTime::zero();
         // Audio packets straddling a cut go to the side holding most of them.
-        if (!video && p->presentationTime + half < s.source.start) continue;
+        if (!video && !fromTrackStart && p->presentationTime + half < s.source.start) continue;
         if (p->presentationTime >= s.source.end()) continue;
         if (video && p->presentationTime < s.source.start) continue;
         p->presentationTime = p->presentationTime + offset;

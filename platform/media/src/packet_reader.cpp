@@ -29,6 +29,9 @@ struct PacketReader::Impl {
   std::optional<TimeRange> range;
   std::int64_t startTs = AV_NOPTS_VALUE;
   std::int64_t endTs = AV_NOPTS_VALUE;
+  // False when the range starts at the track's start: packets before it
+  // (encoder priming, hidden by the edit list) then belong to the range.
+  bool trimStart = false;
 };
 
 PacketReader::PacketReader(AssetRef asset, int trackId, std::optional<TimeRange> range)
@@ -48,6 +51,7 @@ PacketReader::PacketReader(AssetRef asset, int trackId, std::optional<TimeRange>
     impl_->startTs = ff::toStreamTime(range->start, impl_->stream->time_base);
     impl_->endTs = ff::toStreamTime(range->end(), impl_->stream->time_base);
     if (range->start > impl_->track->timeRange.start) {
+      impl_->trimStart = true;
       const int rc = av_seek_frame(impl_->input.get(), trackId, impl_->startTs, AVSEEK_FLAG_BACKWARD);
       if (rc < 0) throw makeFfmpegError(MediaErrorCode::readFailed, impl_->asset->path(), rc);
     }
@@ -82,7 +86,10 @@ std::optional<Packet> PacketReader::next() {
         return std::nullopt;
       }
       if (pts != AV_NOPTS_VALUE && pts >= impl_->endTs) continue;
-      if (!video && pts != AV_NOPTS_VALUE && pts + std::max<std::int64_t>(pkt->duration, 1) <= impl_->startTs) continue;
+      if (!video && impl_->trimStart && pts != AV_NOPTS_VALUE &&
+          pts + std::max<std::int64_t>(pkt->duration, 1) <= impl_->startTs) {
+        continue;
+      }
     }
     Packet out;
     const AVRational tb = impl_->stream->time_base;

@@ -263,6 +263,53 @@ TEST(Readers, CorruptPacketsInTheMiddleDoNotStopTheRead) {
   }
 }
 
+TEST(Readers, FastStartFileCutInHalfEndsCleanly) {
+  // With the index in front the file opens; the data simply stops half-way.
+  const std::string faststart = fixture("faststart.mp4", {"-i", test::testPattern320(2, 30), "-c", "copy",
+                                                           "-movflags", "+faststart"});
+  const auto asset = Asset::open(truncatedCopy(faststart, "faststart_half.mp4", 0.5));
+  for (const auto& track : asset->tracks()) {
+    PacketReader packets(asset, track.trackId);
+    int n = 0;
+    try {
+      while (packets.next()) ++n;
+      EXPECT_EQ(packets.status(), ReaderStatus::completed);
+    } catch (const MediaError& e) {
+      EXPECT_EQ(packets.status(), ReaderStatus::failed);
+      EXPECT_NE(e.text().find(asset->path()), std::string::npos);
+    }
+    EXPECT_GT(n, 0);
+  }
+  VideoFrameReader frames(asset, asset->firstTrack(MediaType::video).trackId);
+  int decoded = 0;
+  try {
+    while (frames.next()) ++decoded;
+  } catch (const MediaError&) {
+    EXPECT_EQ(frames.status(), ReaderStatus::failed);
+  }
+  EXPECT_GT(decoded, 5);
+  EXPECT_LT(decoded, 60);
+}
+
+TEST(FramePool, RecyclesBuffersAndBoundsHowManyAreOut) {
+  auto pool = FramePool::create(64, 32, 2);
+  auto a = pool->acquire();
+  const std::uint8_t* first = a->data();
+  auto b = pool->tryAcquire();
+  ASSERT_TRUE(b);
+  EXPECT_FALSE(pool->tryAcquire());  // both out
+  EXPECT_EQ(pool->outstanding(), 2u);
+  a.reset();
+  auto c = pool->tryAcquire();
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->data(), first);  // the returned buffer is reused
+  EXPECT_EQ(c->stride() % 64, 0);
+  // A buffer outliving its pool is simply freed.
+  pool.reset();
+  c.reset();
+  EXPECT_THROW(FramePool::create(0, 10), MediaError);
+}
+
 TEST(Readers, CancelEndsTheRead) {
   const auto asset = Asset::open(test::testPattern320(2, 30));
   VideoFrameReader reader(asset, 0);

@@ -66,6 +66,17 @@ TEST_F(ExportTest, PresetCompatibility) {
   EXPECT_THROW(ExportSession(Composition{}, "NoSuchPreset", {}), MediaError);
 }
 
+TEST_F(ExportTest, PassThroughOfAWholeFileIsAPacketExactRemux) {
+  const std::string out = test::scratchPath("remux.mp4");
+  ExportSession session(Composition::fromAsset(asset_), kExportPresetPassthrough, {out, true, std::nullopt});
+  runExport(session);
+  ASSERT_EQ(session.status(), ExportStatus::completed) << session.errorText();
+  for (const char* stream : {"v:0", "a:0"}) {
+    EXPECT_EQ(test::packetHashes(out, stream), test::packetHashes(source_, stream)) << stream;
+  }
+  EXPECT_NEAR(Asset::open(out)->duration().seconds(), asset_->duration().seconds(), 0.001);
+}
+
 TEST_F(ExportTest, PassThroughCopiesEveryPacketOfEachEdit) {
   const std::string out = test::scratchPath("pass.mp4");
   ExportSession session(cut({{1, 1}, {0, 1}}), kExportPresetPassthrough, {out, true, std::nullopt});
