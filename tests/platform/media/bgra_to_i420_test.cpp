@@ -6,6 +6,7 @@ extern "C" {
 }
 
 #include <gtest/gtest.h>
+#include <hwy/targets.h>
 
 #include <random>
 
@@ -29,19 +30,26 @@ std::unique_ptr<PixelBuffer> randomImage(int w, int h, unsigned seed) {
 }
 
 TEST(BgraToI420, VectorKernelMatchesScalarReferenceExactly) {
-  // Widths around the vector width exercise the scalar tail and odd columns.
+  // Widths around the vector width exercise the scalar tail and odd columns;
+  // every instruction set compiled in and supported here is checked.
   const std::pair<int, int> sizes[] = {{1, 1}, {2, 2}, {3, 3}, {17, 5}, {31, 2}, {64, 4}, {65, 7}, {321, 241}, {1920, 8}};
-  unsigned seed = 1;
-  for (auto [w, h] : sizes) {
-    const auto image = randomImage(w, h, seed++);
-    const PixelBuffer& img = *image;
-    Planes simd(w, h), ref(w, h);
-    convertBgraToI420Bt709(img.data(), img.stride(), w, h, simd.view());
-    convertBgraToI420Bt709Reference(img.data(), img.stride(), w, h, ref.view());
-    EXPECT_EQ(simd.buf.y, ref.buf.y) << w << "x" << h;
-    EXPECT_EQ(simd.buf.u, ref.buf.u) << w << "x" << h;
-    EXPECT_EQ(simd.buf.v, ref.buf.v) << w << "x" << h;
+  const auto targets = hwy::SupportedAndGeneratedTargets();
+  ASSERT_FALSE(targets.empty());
+  for (const std::int64_t target : targets) {
+    hwy::SetSupportedTargetsForTest(target);
+    unsigned seed = 1;
+    for (auto [w, h] : sizes) {
+      const auto image = randomImage(w, h, seed++);
+      const PixelBuffer& img = *image;
+      Planes simd(w, h), ref(w, h);
+      convertBgraToI420Bt709(img.data(), img.stride(), w, h, simd.view());
+      convertBgraToI420Bt709Reference(img.data(), img.stride(), w, h, ref.view());
+      EXPECT_EQ(simd.buf.y, ref.buf.y) << hwy::TargetName(target) << " " << w << "x" << h;
+      EXPECT_EQ(simd.buf.u, ref.buf.u) << w << "x" << h;
+      EXPECT_EQ(simd.buf.v, ref.buf.v) << w << "x" << h;
+    }
   }
+  hwy::SetSupportedTargetsForTest(0);
 }
 
 // swscale with the BT.709 matrix and limited range is the independent judge.

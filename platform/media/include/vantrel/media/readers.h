@@ -59,8 +59,9 @@ struct Packet {
 };
 
 // Packets of one track in decode order. With a range, yields the packets whose
-// presentation interval overlaps it; for video the read begins at the sync
-// sample at or before the range start, so the first packets may precede it.
+// presentation interval overlaps it (a range from the track's start also keeps
+// the encoder's priming packets before it); for video the read begins at the
+// sync sample at or before the range start, so the first packets may precede it.
 class PacketReader : public ReaderState {
  public:
   PacketReader(AssetRef asset, int trackId, std::optional<TimeRange> range = std::nullopt);
