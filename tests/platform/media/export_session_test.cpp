@@ -77,6 +77,34 @@ TEST_F(ExportTest, PassThroughOfAWholeFileIsAPacketExactRemux) {
   EXPECT_NEAR(Asset::open(out)->duration().seconds(), asset_->duration().seconds(), 0.001);
 }
 
+TEST_F(ExportTest, PassThroughKeepsReorderedVideoIntact) {
+  const std::string bframes =
+      test::fixture("bframes.mp4", {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30:duration=2", "-c:v",
+                                    "libx264", "-preset", "ultrafast", "-bf", "2", "-g", "30", "-x264-params",
+                                    "b-adapt=0:scenecut=0"});
+  const auto asset = Asset::open(bframes);
+  const TrackInfo& v = asset->firstTrack(MediaType::video);
+  ASSERT_TRUE(v.reordersFrames);
+  ASSERT_EQ(v.keyFrameTimes.size(), 2u);
+  EXPECT_EQ(v.keyFrameTimes[1], MediaTime(1, 1));
+  // A cut ending between sync samples would lose frames that earlier ones refer to.
+  Composition endsMidGop;
+  endsMidGop.addTrack(MediaType::video).insertTimeRange(range(0, 1.5), asset, v.trackId, sec(0));
+  EXPECT_FALSE(isExportPresetCompatible(kExportPresetPassthrough, endsMidGop));
+
+  const std::string out = test::scratchPath("bframes_copy.mp4");
+  ExportSession session(Composition::fromAsset(asset), kExportPresetPassthrough, {out, true, std::nullopt});
+  runExport(session);
+  ASSERT_EQ(session.status(), ExportStatus::completed) << session.errorText();
+  EXPECT_EQ(test::packetHashes(out, "v:0"), test::packetHashes(bframes, "v:0"));
+  const auto src = test::probePackets(bframes, "v:0");
+  const auto got = test::probePackets(out, "v:0");
+  ASSERT_EQ(got.size(), src.size());
+  for (size_t i = 0; i < got.size(); ++i) {
+    EXPECT_EQ(got[i]["pts_time"], src[i]["pts_time"]) << i;
+  }
+}
+
 TEST_F(ExportTest, PassThroughCopiesEveryPacketOfEachEdit) {
   const std::string out = test::scratchPath("pass.mp4");
   ExportSession session(cut({{1, 1}, {0, 1}}), kExportPresetPassthrough, {out, true, std::nullopt});
