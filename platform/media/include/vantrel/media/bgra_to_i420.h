@@ -1,0 +1,28 @@
+#pragma once
+// Premultiplied BGRA8 -> I420, BT.709 matrix, limited (video) range. Alpha is
+// ignored: premultiplied colour already is the picture over black, which is
+// what an opaque video frame shows. Chroma is the mean of each 2x2 block; an odd
+// last column or row is averaged with itself. Fixed-point arithmetic shared by
+// both versions, so the vector kernel and the scalar reference agree exactly.
+// Pure functions; call from any thread.
+
+#include <cstdint>
+
+namespace vantrel::media {
+
+struct I420Planes {
+  std::uint8_t* y;
+  int strideY;
+  std::uint8_t* u;
+  int strideU;
+  std::uint8_t* v;
+  int strideV;
+};
+
+// Vector kernel, dispatched to the best instruction set of this CPU.
+void convertBgraToI420Bt709(const std::uint8_t* bgra, int stride, int width, int height, const I420Planes& out);
+// Plain scalar reference of the same arithmetic.
+void convertBgraToI420Bt709Reference(const std::uint8_t* bgra, int stride, int width, int height,
+                                     const I420Planes& out);
+
+}  // namespace vantrel::media

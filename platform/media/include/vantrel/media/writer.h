@@ -1,0 +1,107 @@
+#pragma once
+// MPEG-4 writer: H.264 (libx264) and AAC encoding inputs, and pass-through
+// inputs that copy compressed packets. Each input has a bounded queue drained
+// by its own thread, so the caller's work overlaps encoding; readiness
+// (isReadyForMoreMediaData) is true while the queue has room, which is the
+// back-pressure callers poll. Packets of all inputs meet in one muxer.
+//
+// Life cycle: construct, add inputs, startWriting(), startSession(t), append
+// from any one thread per input, markAsFinished() per input, finishWriting().
+// Times are shifted so that the session start becomes time 0 in the file.
+// cancelWriting() or a failure removes the partial file; after a failure the
+// appends return false and errorText() holds the reason.
+
+#include "vantrel/media/asset.h"
+#include "vantrel/media/frame.h"
+#include "vantrel/media/media_time.h"
+#include "vantrel/media/readers.h"
+
+#include <cstdint>
+#include <future>
+#include <memory>
+#include <string>
+
+namespace vantrel::media {
+
+enum class WriterStatus { unknown, writing, completed, failed, cancelled };
+
+struct H264Settings {
+  int width = 0;  // odd sizes are encoded one pixel larger, edge repeated
+  int height = 0;
+  std::int64_t averageBitRate = 8'000'000;
+  int maxKeyFrameInterval = 60;  // frames; key frames fall exactly this far apart
+  double expectedFrameRate = 30;
+  int mediaTimescale = 0;        // 0: the frame rate rounded up
+  std::string preset = "ultrafast";  // with CABAC and the 8x8 transform switched back on
+  bool allowFrameReordering = false;  // false: no B-frames
+};
+
+struct AacSettings {
+  int sampleRate = 48000;
+  int channels = 2;
+  std::int64_t bitRate = 192000;
+};
+
+struct WriterOptions {
+  bool optimizeForNetworkUse = true;  // moov before mdat
+  int videoQueueCapacity = 3;         // frames waiting for the encoder
+  int audioQueueCapacity = 16;        // PCM blocks or packets waiting
+};
+
+class Writer;
+
+class WriterInput {
+ public:
+  virtual ~WriterInput() = default;
+  virtual MediaType mediaType() const = 0;
+  // True while the queue has room (also once the writer failed, so a polling
+  // caller moves on to an append that reports the failure).
+  virtual bool isReadyForMoreMediaData() const = 0;
+  // Encoding video input: one BGRA frame of the configured size. Blocks while
+  // the queue is full. False once the writer failed or was cancelled.
+  virtual bool appendPixelBuffer(std::shared_ptr<const PixelBuffer> frame, MediaTime presentationTime);
+  // Encoding audio input: interleaved 32-bit float PCM at the configured rate
+  // and channel count (one plane). A gap in time is filled with silence, an
+  // overlap is dropped.
+  virtual bool appendPcm(const PcmBuffer& buffer);
+  // Pass-through input: a compressed packet; its MediaTime fields are used.
+  virtual bool appendPacket(const Packet& packet);
+  virtual void markAsFinished() = 0;
+};
+
+class Writer {
+ public:
+  explicit Writer(std::string path, WriterOptions options = {});
+  ~Writer();  // cancels an unfinished write
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  // Inputs are owned by the writer. Throw MediaError (encodeFailed,
+  // invalidArgument) when the settings are refused.
+  WriterInput* addVideoInput(const H264Settings& settings);
+  WriterInput* addAudioInput(const AacSettings& settings);
+  // Copies packets of the described stream.
+  WriterInput* addPassThroughInput(const FormatDescription& sourceFormat);
+  // Whether the MPEG-4 container can carry that stream without re-encoding.
+  static bool canAddPassThroughInput(const FormatDescription& sourceFormat);
+
+  // Opens the file and writes the header. Throws MediaError(writeFailed).
+  void startWriting();
+  void startSession(MediaTime sourceTime);
+  // Marks every input finished, drains the queues, flushes the encoders and
+  // writes the index (moving it to the front when asked). status() is
+  // completed or failed when the future is ready; the future itself never throws.
+  std::future<void> finishWriting();
+  void cancelWriting();
+
+  WriterStatus status() const;
+  std::string errorText() const;
+  const std::string& path() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vantrel::media

@@ -1,0 +1,108 @@
+#include "ffmpeg_util.h"
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+#include <climits>
+
+namespace vantrel::media {
+
+CodecParameters::CodecParameters(const AVCodecParameters* source, AVRational tb) : timeBase(tb) {
+  par = avcodec_parameters_alloc();
+  if (par == nullptr || avcodec_parameters_copy(par, source) < 0) {
+    avcodec_parameters_free(&par);
+    throw makeMediaError(MediaErrorCode::invalidState, "out of memory copying codec parameters");
+  }
+}
+
+CodecParameters::~CodecParameters() { avcodec_parameters_free(&par); }
+
+namespace ff {
+
+FramePtr allocFrame() {
+  FramePtr f(av_frame_alloc());
+  if (!f) throw makeMediaError(MediaErrorCode::invalidState, "out of memory allocating a frame");
+  return f;
+}
+
+PacketPtr allocPacket() {
+  PacketPtr p(av_packet_alloc());
+  if (!p) throw makeMediaError(MediaErrorCode::invalidState, "out of memory allocating a packet");
+  return p;
+}
+
+void quietLibraryLogs() {
+  // The programs own standard error; the library's chatter would interleave with
+  // their lines. Failures still reach the caller through the error texts.
+  static const bool done = [] {
+    av_log_set_level(AV_LOG_ERROR);
+    return true;
+  }();
+  (void)done;
+}
+
+InputPtr openInput(const std::string& path) {
+  quietLibraryLogs();
+  AVFormatContext* raw = nullptr;
+  int rc = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  if (rc < 0) throw makeFfmpegError(MediaErrorCode::openFailed, path, rc);
+  InputPtr input(raw);
+  rc = avformat_find_stream_info(input.get(), nullptr);
+  if (rc < 0) throw makeFfmpegError(MediaErrorCode::openFailed, path, rc);
+  return input;
+}
+
+CodecPtr openDecoder(const std::string& path, AVStream* stream, int threads) {
+  const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+  if (codec == nullptr) {
+    throw makeMediaError(MediaErrorCode::unsupported,
+                         path + ": no decoder for " + avcodec_get_name(stream->codecpar->codec_id));
+  }
+  CodecPtr ctx(avcodec_alloc_context3(codec));
+  if (!ctx) throw makeMediaError(MediaErrorCode::decodeFailed, path + ": cannot allocate decoder");
+  int rc = avcodec_parameters_to_context(ctx.get(), stream->codecpar);
+  if (rc < 0) throw makeFfmpegError(MediaErrorCode::decodeFailed, path, rc);
+  ctx->pkt_timebase = stream->time_base;
+  ctx->thread_count = threads;
+  rc = avcodec_open2(ctx.get(), codec, nullptr);
+  if (rc < 0) throw makeFfmpegError(MediaErrorCode::decodeFailed, path, rc);
+  return ctx;
+}
+
+AVStream* streamOf(AVFormatContext* input, const std::string& path, int trackId, MediaType type) {
+  if (trackId < 0 || trackId >= static_cast<int>(input->nb_streams) ||
+      mediaTypeOf(input->streams[trackId]->codecpar->codec_type) != type) {
+    throw makeMediaError(MediaErrorCode::noSuchTrack, path + ": track " + std::to_string(trackId));
+  }
+  return input->streams[trackId];
+}
+
+std::int32_t timescaleFor(AVRational tb) {
+  if (tb.num == 1 && tb.den > 0) return tb.den;
+  return 90000;
+}
+
+MediaTime fromStreamTime(std::int64_t ts, AVRational tb) {
+  if (ts == AV_NOPTS_VALUE) return MediaTime::invalid();
+  const std::int32_t scale = timescaleFor(tb);
+  if (tb.num == 1) return MediaTime(ts, scale);
+  return MediaTime(av_rescale_q(ts, tb, AVRational{1, scale}), scale);
+}
+
+std::int64_t toStreamTime(MediaTime t, AVRational tb) {
+  if (!t.isValid()) return AV_NOPTS_VALUE;
+  return av_rescale_q_rnd(t.value, AVRational{1, t.timescale}, tb,
+                          static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+}
+
+MediaType mediaTypeOf(AVMediaType type) {
+  switch (type) {
+    case AVMEDIA_TYPE_VIDEO: return MediaType::video;
+    case AVMEDIA_TYPE_AUDIO: return MediaType::audio;
+    default: return MediaType::other;
+  }
+}
+
+}  // namespace ff
+}  // namespace vantrel::media

@@ -1,0 +1,71 @@
+#pragma once
+// RAII wrappers and conversions shared by the FFmpeg-backed sources.
+
+#include "vantrel/media/asset.h"
+#include "vantrel/media/errors.h"
+#include "vantrel/media/media_time.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+#include <libswresample/swresample.h>
+}
+
+#include <memory>
+#include <string>
+
+namespace vantrel::media {
+
+struct CodecParameters {
+  AVCodecParameters* par = nullptr;
+  AVRational timeBase{1, 1};
+  explicit CodecParameters(const AVCodecParameters* source, AVRational tb);
+  ~CodecParameters();
+  CodecParameters(const CodecParameters&) = delete;
+  CodecParameters& operator=(const CodecParameters&) = delete;
+};
+
+namespace ff {
+
+struct InputCloser {
+  void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct CodecFreer {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFreer {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFreer {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct SwrFreer {
+  void operator()(SwrContext* s) const { swr_free(&s); }
+};
+using InputPtr = std::unique_ptr<AVFormatContext, InputCloser>;
+using CodecPtr = std::unique_ptr<AVCodecContext, CodecFreer>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFreer>;
+using SwrPtr = std::unique_ptr<SwrContext, SwrFreer>;
+
+FramePtr allocFrame();
+PacketPtr allocPacket();
+
+// Lowers FFmpeg's own logging to errors, once per process.
+void quietLibraryLogs();
+// Opens `path` for demuxing and reads stream information. Throws openFailed.
+InputPtr openInput(const std::string& path);
+// Opens a decoder for stream `index` of `input`. Throws decodeFailed.
+CodecPtr openDecoder(const std::string& path, AVStream* stream, int threads);
+// Stream `trackId` of `input` with the expected type, else throws noSuchTrack.
+AVStream* streamOf(AVFormatContext* input, const std::string& path, int trackId, MediaType type);
+
+// Timescale used to express times of a stream's time base.
+std::int32_t timescaleFor(AVRational tb);
+MediaTime fromStreamTime(std::int64_t ts, AVRational tb);
+std::int64_t toStreamTime(MediaTime t, AVRational tb);
+MediaType mediaTypeOf(AVMediaType type);
+
+}  // namespace ff
+}  // namespace vantrel::media
