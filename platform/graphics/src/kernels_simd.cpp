@@ -1,0 +1,280 @@
+// SIMD versions of the raster kernels, compiled once per target and chosen at
+// run time. The scalar references live in kernels_scalar.cpp; every function
+// here must agree with its reference (see tests).
+#include <algorithm>
+#include <cmath>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "kernels_simd.cpp"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/highway.h"
+#include "vantrel/graphics/kernels.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace vantrel::graphics::kernels::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+#if HWY_TARGET == HWY_SCALAR
+// Single-lane builds have no vectors to work with: they are the references.
+void SourceOverRow(uint32_t* dst, const uint32_t* src, int n) { scalar::sourceOverRow(dst, src, n); }
+void SourceOverMaskedRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask, int n) {
+  scalar::sourceOverMaskedRow(dst, src, mask, n);
+}
+void BlendWithMaskRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask, int n) {
+  scalar::blendWithMaskRow(dst, src, mask, n);
+}
+void ScaleRow(uint32_t* dst, const uint32_t* src, uint8_t factor, int n) { scalar::scaleRow(dst, src, factor, n); }
+void WeightedRowSum(const uint8_t* const* rows, const float* weights, int taps, float* out, int n) {
+  scalar::weightedRowSum(rows, weights, taps, out, n);
+}
+void ResampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n) {
+  scalar::resampleRow(in, start, weights, taps, out, n);
+}
+void BoxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int n,
+                    int height, int radius, int32_t* sums) {
+  scalar::boxBlurColumns(in, inStride, out, outStride, n, height, radius, sums);
+}
+void GradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], const float c1[4]) {
+  scalar::gradientRow(dst, n, t0, dt, c0, c1);
+}
+#else
+namespace {
+// Exact x / 255 rounded, for x <= 65280 + 127, in 16-bit lanes.
+template <class D16, class V16>
+HWY_INLINE V16 Div255(D16 d16, V16 x) {
+  x = hn::Add(x, hn::Set(d16, 128));
+  return hn::ShiftRight<8>(hn::Add(x, hn::ShiftRight<8>(x)));
+}
+
+// Runs op(s16, d16, m16) -> o16 over 16-bit widened lanes of n pixels.
+// maskMode: 0 none, 1 per-pixel A8 mask broadcast to the pixel's 4 channels.
+template <int kMaskMode, class Op>
+HWY_INLINE void Blend16(uint32_t* dst, const uint32_t* src, const uint8_t* mask, int n, Op op) {
+  const hn::ScalableTag<uint8_t> d8;
+  const hn::Half<decltype(d8)> dh8;
+  const hn::RepartitionToWide<decltype(d8)> d16;
+  const hn::RebindToSigned<decltype(d16)> di16;
+  const hn::Repartition<uint32_t, decltype(d8)> d32;
+  const hn::Rebind<uint8_t, decltype(d32)> dq8;
+  const int perVec = static_cast<int>(hn::Lanes(d32));
+  auto* dst8 = reinterpret_cast<uint8_t*>(dst);
+  const auto* src8 = reinterpret_cast<const uint8_t*>(src);
+  int i = 0;
+  for (; i + perVec <= n; i += perVec) {
+    const auto s = hn::LoadU(d8, src8 + i * 4);
+    const auto d = hn::LoadU(d8, dst8 + i * 4);
+    auto m = hn::Zero(d8);
+    if constexpr (kMaskMode == 1) {
+      const auto m32 = hn::Mul(hn::PromoteTo(d32, hn::LoadU(dq8, mask + i)), hn::Set(d32, 0x01010101u));
+      m = hn::BitCast(d8, m32);
+    }
+    const auto sLo = hn::PromoteTo(d16, hn::LowerHalf(dh8, s)), sHi = hn::PromoteTo(d16, hn::UpperHalf(dh8, s));
+    const auto dLo = hn::PromoteTo(d16, hn::LowerHalf(dh8, d)), dHi = hn::PromoteTo(d16, hn::UpperHalf(dh8, d));
+    const auto mLo = hn::PromoteTo(d16, hn::LowerHalf(dh8, m)), mHi = hn::PromoteTo(d16, hn::UpperHalf(dh8, m));
+    const auto oLo = op(d16, sLo, dLo, mLo), oHi = op(d16, sHi, dHi, mHi);
+    const auto out = hn::Combine(d8, hn::DemoteTo(dh8, hn::BitCast(di16, oHi)),
+                                 hn::DemoteTo(dh8, hn::BitCast(di16, oLo)));
+    hn::StoreU(out, d8, dst8 + i * 4);
+  }
+  // Tail through the same lane arithmetic on a padded copy.
+  if (i < n) {
+    HWY_ALIGN uint32_t sBuf[HWY_MAX_BYTES / 4] = {}, dBuf[HWY_MAX_BYTES / 4] = {};
+    HWY_ALIGN uint8_t mBuf[HWY_MAX_BYTES / 4 + 16] = {};
+    const int rest = n - i;
+    std::copy(src + i, src + n, sBuf);
+    std::copy(dst + i, dst + n, dBuf);
+    if (kMaskMode == 1) std::copy(mask + i, mask + n, mBuf);
+    Blend16<kMaskMode>(dBuf, sBuf, mBuf, perVec, op);
+    std::copy(dBuf, dBuf + rest, dst + i);
+  }
+}
+
+// Broadcasts each pixel's alpha (lane 3 of every group of four 16-bit lanes).
+template <class D16, class V16>
+HWY_INLINE V16 AlphaOf(D16 d16, V16 v) {
+  const hn::Repartition<uint8_t, D16> d8;
+  alignas(16) static constexpr uint8_t kIdx[16] = {6, 7, 6, 7, 6, 7, 6, 7, 14, 15, 14, 15, 14, 15, 14, 15};
+  return hn::BitCast(d16, hn::TableLookupBytes(hn::BitCast(d8, v), hn::LoadDup128(d8, kIdx)));
+}
+}  // namespace
+
+void SourceOverRow(uint32_t* dst, const uint32_t* src, int n) {
+  Blend16<0>(dst, src, nullptr, n, [](auto d16, auto s, auto d, auto) {
+    const auto inv = hn::Sub(hn::Set(d16, 255), AlphaOf(d16, s));
+    return hn::Add(s, Div255(d16, hn::Mul(d, inv)));
+  });
+}
+
+void SourceOverMaskedRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask, int n) {
+  Blend16<1>(dst, src, mask, n, [](auto d16, auto s, auto d, auto m) {
+    const auto inv = hn::Sub(hn::Set(d16, 255), Div255(d16, hn::Mul(AlphaOf(d16, s), m)));
+    return hn::Add(Div255(d16, hn::Mul(s, m)), Div255(d16, hn::Mul(d, inv)));
+  });
+}
+
+void BlendWithMaskRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask, int n) {
+  Blend16<1>(dst, src, mask, n, [](auto d16, auto s, auto d, auto m) {
+    const auto inv = hn::Sub(hn::Set(d16, 255), m);
+    return Div255(d16, hn::Add(hn::Mul(s, m), hn::Mul(d, inv)));
+  });
+}
+
+void ScaleRow(uint32_t* dst, const uint32_t* src, uint8_t factor, int n) {
+  if (dst != src) std::copy(src, src + n, dst);
+  const uint16_t f = factor;
+  Blend16<0>(dst, dst, nullptr, n, [f](auto d16, auto s, auto, auto) { return Div255(d16, hn::Mul(s, hn::Set(d16, f))); });
+}
+
+void WeightedRowSum(const uint8_t* const* rows, const float* weights, int taps, float* out, int n) {
+  const hn::ScalableTag<float> df;
+  const hn::RebindToSigned<decltype(df)> di;
+  const hn::Rebind<uint8_t, decltype(df)> d8;
+  const int N = static_cast<int>(hn::Lanes(df));
+  int i = 0;
+  for (; i + N <= n; i += N) {
+    auto acc = hn::Zero(df);
+    for (int k = 0; k < taps; ++k) {
+      const auto v = hn::ConvertTo(df, hn::PromoteTo(di, hn::LoadU(d8, rows[k] + i)));
+      acc = hn::MulAdd(hn::Set(df, weights[k]), v, acc);
+    }
+    hn::StoreU(acc, df, out + i);
+  }
+  for (; i < n; ++i) {
+    float acc = 0.f;
+    for (int k = 0; k < taps; ++k) acc = std::fma(weights[k], static_cast<float>(rows[k][i]), acc);
+    out[i] = acc;
+  }
+}
+
+void ResampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n) {
+  const hn::Full128<float> df;
+  const hn::Rebind<uint8_t, decltype(df)> d8;
+  // Alpha of the pixel broadcast to all four channels bounds the colour.
+  for (int x = 0; x < n; ++x) {
+    const float* w = weights + static_cast<std::ptrdiff_t>(x) * taps;
+    const float* p = in + static_cast<std::ptrdiff_t>(start[x]) * 4;
+    auto acc = hn::Zero(df);
+    for (int k = 0; k < taps; ++k) acc = hn::MulAdd(hn::Set(df, w[k]), hn::LoadU(df, p + k * 4), acc);
+    const auto a = hn::Min(hn::Max(hn::Broadcast<3>(acc), hn::Zero(df)), hn::Set(df, 255.f));
+    const auto v = hn::Min(hn::Max(acc, hn::Zero(df)), a);
+    const auto bytes = hn::DemoteTo(d8, hn::NearestInt(v));
+    uint32_t word;
+    hn::StoreU(bytes, d8, reinterpret_cast<uint8_t*>(&word));
+    out[x] = word;
+  }
+}
+
+void BoxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int n,
+                    int height, int radius, int32_t* sums) {
+  const hn::ScalableTag<int32_t> di;
+  const hn::RebindToFloat<decltype(di)> df;
+  const hn::Rebind<uint8_t, decltype(di)> d8;
+  const int N = static_cast<int>(hn::Lanes(di));
+  const float invS = 1.0f / static_cast<float>(2 * radius + 1);
+  const auto inv = hn::Set(df, invS);
+  std::fill(sums, sums + n, 0);
+  for (int y = 0; y < std::min(radius, height); ++y)
+    for (int i = 0; i < n; ++i) sums[i] += in[y * inStride + i];
+  for (int y = 0; y < height; ++y) {
+    const int add = y + radius, sub = y - radius - 1;
+    const uint8_t* addRow = add < height ? in + add * inStride : nullptr;
+    const uint8_t* subRow = sub >= 0 ? in + sub * inStride : nullptr;
+    uint8_t* o = out + y * outStride;
+    int i = 0;
+    for (; i + N <= n; i += N) {
+      auto s = hn::LoadU(di, sums + i);
+      if (addRow) s = hn::Add(s, hn::PromoteTo(di, hn::LoadU(d8, addRow + i)));
+      if (subRow) s = hn::Sub(s, hn::PromoteTo(di, hn::LoadU(d8, subRow + i)));
+      hn::StoreU(s, di, sums + i);
+      const auto q = hn::NearestInt(hn::Mul(hn::ConvertTo(df, s), inv));
+      hn::StoreU(hn::DemoteTo(d8, q), d8, o + i);
+    }
+    for (; i < n; ++i) {
+      if (addRow) sums[i] += addRow[i];
+      if (subRow) sums[i] -= subRow[i];
+      const float v = std::nearbyint(static_cast<float>(sums[i]) * invS);
+      o[i] = static_cast<uint8_t>(std::clamp(v, 0.f, 255.f));
+    }
+  }
+}
+
+void GradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], const float c1[4]) {
+  const hn::ScalableTag<float> df;
+  const hn::RebindToSigned<decltype(df)> di;
+  const hn::Rebind<uint8_t, decltype(df)> d8;
+  const int N = static_cast<int>(hn::Lanes(df));
+  HWY_ALIGN uint8_t ch[4][HWY_MAX_BYTES / 4];
+  int i = 0;
+  for (; i + N <= n; i += N) {
+    const auto idx = hn::ConvertTo(df, hn::Iota(di, i));
+    const auto t = hn::Min(hn::Max(hn::MulAdd(idx, hn::Set(df, dt), hn::Set(df, t0)), hn::Zero(df)), hn::Set(df, 1.f));
+    for (int c = 0; c < 4; ++c) {
+      auto v = hn::MulAdd(hn::Set(df, c1[c] - c0[c]), t, hn::Set(df, c0[c]));
+      v = hn::Min(hn::Max(v, hn::Zero(df)), hn::Set(df, 255.f));
+      hn::Store(hn::DemoteTo(d8, hn::NearestInt(v)), d8, ch[c]);
+    }
+    for (int k = 0; k < N; ++k)
+      dst[i + k] = ch[0][k] | (ch[1][k] << 8) | (ch[2][k] << 16) | (static_cast<uint32_t>(ch[3][k]) << 24);
+  }
+  for (; i < n; ++i) {
+    const float t = std::clamp(std::fma(static_cast<float>(i), dt, t0), 0.f, 1.f);
+    uint32_t o = 0;
+    for (int c = 0; c < 4; ++c) {
+      const float v = std::fma(c1[c] - c0[c], t, c0[c]);
+      o |= static_cast<uint32_t>(std::nearbyint(std::clamp(v, 0.f, 255.f))) << (8 * c);
+    }
+    dst[i] = o;
+  }
+}
+
+#endif  // HWY_TARGET == HWY_SCALAR
+}  // namespace vantrel::graphics::kernels::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace vantrel::graphics::kernels {
+HWY_EXPORT(SourceOverRow);
+HWY_EXPORT(SourceOverMaskedRow);
+HWY_EXPORT(BlendWithMaskRow);
+HWY_EXPORT(ScaleRow);
+HWY_EXPORT(WeightedRowSum);
+HWY_EXPORT(ResampleRow);
+HWY_EXPORT(BoxBlurColumns);
+HWY_EXPORT(GradientRow);
+
+void sourceOverRow(uint32_t* dst, const uint32_t* src, int n) { HWY_DYNAMIC_DISPATCH(SourceOverRow)(dst, src, n); }
+void sourceOverMaskedRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask, int n) {
+  HWY_DYNAMIC_DISPATCH(SourceOverMaskedRow)(dst, src, mask, n);
+}
+void blendWithMaskRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask, int n) {
+  HWY_DYNAMIC_DISPATCH(BlendWithMaskRow)(dst, src, mask, n);
+}
+void scaleRow(uint32_t* dst, const uint32_t* src, uint8_t factor, int n) {
+  HWY_DYNAMIC_DISPATCH(ScaleRow)(dst, src, factor, n);
+}
+void weightedRowSum(const uint8_t* const* rows, const float* weights, int taps, float* out, int n) {
+  HWY_DYNAMIC_DISPATCH(WeightedRowSum)(rows, weights, taps, out, n);
+}
+void resampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n) {
+  HWY_DYNAMIC_DISPATCH(ResampleRow)(in, start, weights, taps, out, n);
+}
+void boxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int n,
+                    int height, int radius, int32_t* sums) {
+  HWY_DYNAMIC_DISPATCH(BoxBlurColumns)(in, inStride, out, outStride, n, height, radius, sums);
+}
+void gradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], const float c1[4]) {
+  HWY_DYNAMIC_DISPATCH(GradientRow)(dst, n, t0, dt, c0, c1);
+}
+
+const char* currentTargetName() {
+  const int64_t targets = hwy::SupportedTargets();
+  return hwy::TargetName(targets & -targets);
+}
+void restrictTargetsForTest(int64_t targetBits) { hwy::SetSupportedTargetsForTest(targetBits); }
+int64_t availableTargetBits() {
+  int64_t bits = 0;
+  for (int64_t t : hwy::SupportedAndGeneratedTargets()) bits |= t;
+  return bits;
+}
+}  // namespace vantrel::graphics::kernels
+#endif
