@@ -1,0 +1,323 @@
+#include "raster.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+#include <vector>
+
+#include "vantrel/graphics/kernels.h"
+
+namespace vantrel::graphics {
+
+double lanczos3(double x) {
+  x = std::abs(x);
+  if (x < 1e-9) return 1.0;
+  if (x >= 3.0) return 0.0;
+  const double px = std::numbers::pi * x;
+  return 3.0 * std::sin(px) * std::sin(px / 3.0) / (px * px);
+}
+
+namespace {
+
+double triangle(double x) { return std::max(0.0, 1.0 - std::abs(x)); }
+
+struct Table {
+  int taps = 1;
+  std::vector<int> start;     // relative to the source's first pixel
+  std::vector<float> weights;  // count x taps
+};
+
+// Output pixel i (absolute index outStart + i) samples source coordinate
+// (outStart + i + 0.5 - offset) / scale; source pixels are srcStart ... srcStart + srcCount - 1.
+Table buildTable(int outStart, int count, double scale, double offset, int srcStart, int srcCount, Filter filter) {
+  const double support = filter == Filter::lanczos3 ? 3.0 : 1.0;
+  const double s = std::min(1.0, std::abs(scale));
+  const double reach = support / s;
+  Table t;
+  t.taps = std::max(1, std::min(static_cast<int>(std::ceil(2 * reach)) + 1, srcCount));
+  t.start.resize(count);
+  t.weights.assign(static_cast<size_t>(count) * t.taps, 0.f);
+  std::vector<double> w(t.taps);
+  for (int i = 0; i < count; ++i) {
+    const double centre = (outStart + i + 0.5 - offset) / scale - 0.5 - srcStart;
+    const int jlo = static_cast<int>(std::ceil(centre - reach)), jhi = static_cast<int>(std::floor(centre + reach));
+    const int first = std::clamp(std::clamp(jlo, 0, srcCount - 1), 0, srcCount - t.taps);
+    std::fill(w.begin(), w.end(), 0.0);
+    double sum = 0;
+    for (int j = jlo; j <= jhi; ++j) {
+      const double k = filter == Filter::lanczos3 ? lanczos3((centre - j) * s) : triangle((centre - j) * s);
+      const int idx = std::clamp(std::clamp(j, 0, srcCount - 1) - first, 0, t.taps - 1);
+      w[idx] += k;
+      sum += k;
+    }
+    if (std::abs(sum) < 1e-9) {
+      std::fill(w.begin(), w.end(), 0.0);
+      w[std::clamp(static_cast<int>(std::lround(centre)) - first, 0, t.taps - 1)] = 1.0;
+      sum = 1.0;
+    }
+    t.start[i] = first;
+    for (int k = 0; k < t.taps; ++k) t.weights[static_cast<size_t>(i) * t.taps + k] = static_cast<float>(w[k] / sum);
+  }
+  return t;
+}
+
+}  // namespace
+
+void resampleSeparable(ThreadPool& pool, const Tile& src, const Affine& m, Filter filter, const IRect& outRect,
+                       Tile& out) {
+  const Table tx = buildTable(outRect.x, outRect.width, m.a, m.tx, src.rect.x, src.rect.width, filter);
+  const Table ty = buildTable(outRect.y, outRect.height, m.d, m.ty, src.rect.y, src.rect.height, filter);
+  const int srcW = src.rect.width;
+  pool.parallelFor(outRect.height, [&](int k0, int k1) {
+    std::vector<float> mid(static_cast<size_t>(srcW) * 4 + 16);
+    std::vector<const uint8_t*> rows(ty.taps);
+    for (int k = k0; k < k1; ++k) {
+      const int y = outRect.maxY() - 1 - k;   // drawing-space output row
+      const int i = y - outRect.y;            // index into the y table
+      for (int t = 0; t < ty.taps; ++t) {
+        const int j = src.rect.y + ty.start[i] + t;  // drawing-space source row
+        rows[t] = src.buf->row(src.rect.maxY() - 1 - j);
+      }
+      kernels::weightedRowSum(rows.data(), ty.weights.data() + static_cast<size_t>(i) * ty.taps, ty.taps, mid.data(),
+                              srcW * 4);
+      kernels::resampleRow(mid.data(), tx.start.data(), tx.weights.data(), tx.taps, out.pixel(outRect.x, y),
+                           outRect.width);
+    }
+  }, 4);
+}
+
+void applyEdgeCoverage(Tile& out, const IRect& r, const Rect& e) {
+  auto cover = [](int p, double lo, double hi) { return std::clamp(std::min(p + 1.0, hi) - std::max<double>(p, lo), 0.0, 1.0); };
+  auto scalePixel = [](uint32_t& px, double f) {
+    uint32_t o = 0;
+    for (int c = 0; c < 4; ++c) o |= static_cast<uint32_t>(std::lround(((px >> (8 * c)) & 255) * f)) << (8 * c);
+    px = o;
+  };
+  std::vector<double> cx(r.width);
+  for (int i = 0; i < r.width; ++i) cx[i] = cover(r.x + i, e.minX(), e.maxX());
+  for (int y = r.y; y < r.maxY(); ++y) {
+    const double cy = cover(y, e.minY(), e.maxY());
+    uint32_t* p = out.pixel(r.x, y);
+    if (cy < 1.0) {
+      for (int i = 0; i < r.width; ++i) scalePixel(p[i], cy * cx[i]);
+    } else {
+      for (int i = 0; i < r.width && cx[i] < 1.0; ++i) scalePixel(p[i], cx[i]);
+      for (int i = r.width - 1; i >= 0 && cx[i] < 1.0; --i) scalePixel(p[i], cx[i]);
+    }
+  }
+}
+
+void warpProjective(ThreadPool& pool, const RasterView& src, const double h[9], const IRect& outRect, Tile& out,
+                    bool antialias) {
+  const IRect s = src.rect;
+  pool.parallelFor(outRect.height, [&](int k0, int k1) {
+    for (int k = k0; k < k1; ++k) {
+      const int yi = outRect.maxY() - 1 - k;
+      uint32_t* o = out.pixel(outRect.x, yi);
+      const double y = yi + 0.5;
+      for (int i = 0; i < outRect.width; ++i) {
+        const double x = outRect.x + i + 0.5;
+        const double w = h[6] * x + h[7] * y + h[8];
+        if (!(w > 1e-9)) continue;
+        const double sx = (h[0] * x + h[1] * y + h[2]) / w, sy = (h[3] * x + h[4] * y + h[5]) / w;
+        float px[4];
+        double coverage = 1.0;
+        if (antialias) {
+          // Distance inside the source edge, in output pixels (local scale from the Jacobian).
+          const double w1 = w + h[6], w2 = w + h[7];
+          const double ax = (h[0] * (x + 1) + h[1] * y + h[2]) / w1 - sx, ay = (h[3] * (x + 1) + h[4] * y + h[5]) / w1 - sy;
+          const double bx = (h[0] * x + h[1] * (y + 1) + h[2]) / w2 - sx, by = (h[3] * x + h[4] * (y + 1) + h[5]) / w2 - sy;
+          const double unit = std::sqrt(std::max(std::abs(ax * by - ay * bx), 1e-12));
+          const double inside = std::min(std::min(sx - s.x, s.maxX() - sx), std::min(sy - s.y, s.maxY() - sy));
+          coverage = std::clamp(inside / unit + 0.5, 0.0, 1.0);
+          if (coverage <= 0) continue;
+          sampleBilinear(src, std::clamp(sx, s.x + 0.5, s.maxX() - 0.5), std::clamp(sy, s.y + 0.5, s.maxY() - 0.5), px);
+        } else {
+          sampleBilinear(src, sx, sy, px);
+        }
+        uint32_t v = 0;
+        for (int c = 0; c < 4; ++c)
+          v |= static_cast<uint32_t>(std::clamp(std::lround(px[c] * coverage), 0L, 255L)) << (8 * c);
+        o[i] = v;
+      }
+    }
+  });
+}
+
+namespace {
+
+void transpose(const PixelBuffer& in, PixelBuffer& out, ThreadPool& pool) {
+  // out(x, y) = in(y, x); out is in.height x in.width.
+  pool.parallelFor((in.width() + 15) / 16, [&](int b0, int b1) {
+    for (int bx = b0 * 16; bx < std::min(b1 * 16, in.width()); bx += 16)
+      for (int by = 0; by < in.height(); by += 16)
+        for (int x = bx; x < std::min(bx + 16, in.width()); ++x) {
+          uint32_t* o = out.pixelRow(x);
+          for (int y = by; y < std::min(by + 16, in.height()); ++y) o[y] = in.pixelRow(y)[x];
+        }
+  }, 1);
+}
+
+// Three box passes down the columns of `a` (b is scratch of the same shape); result in a.
+void boxColumns(PixelBuffer& a, PixelBuffer& b, const int radii[3], ThreadPool& pool) {
+  const int n = a.width() * 4;
+  const int chunk = 256;
+  PixelBuffer* from = &a;
+  PixelBuffer* to = &b;
+  for (int p = 0; p < 3; ++p) {
+    if (radii[p] <= 0) continue;
+    pool.parallelFor((n + chunk - 1) / chunk, [&](int c0, int c1) {
+      std::vector<int32_t> sums(chunk);
+      for (int c = c0; c < c1; ++c) {
+        const int off = c * chunk, len = std::min(chunk, n - off);
+        kernels::boxBlurColumns(from->data() + off, from->stride(), to->data() + off, to->stride(), len, a.height(),
+                                radii[p], sums.data());
+      }
+    }, 1);
+    std::swap(from, to);
+  }
+  if (from != &a)
+    for (int y = 0; y < a.height(); ++y) std::memcpy(a.row(y), b.row(y), static_cast<size_t>(n));
+}
+
+void blurInPlace(PixelBuffer& buf, BufferPool& buffers, const int radii[3], ThreadPool& pool) {
+  auto scratch = buffers.acquire(buf.width(), buf.height(), PixelFormat::bgra8, false);
+  boxColumns(buf, *scratch, radii, pool);
+  auto t = buffers.acquire(buf.height(), buf.width(), PixelFormat::bgra8, false);
+  auto t2 = buffers.acquire(buf.height(), buf.width(), PixelFormat::bgra8, false);
+  transpose(buf, *t, pool);
+  boxColumns(*t, *t2, radii, pool);
+  transpose(*t, buf, pool);
+}
+
+int floorDiv(int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+
+}  // namespace
+
+void boxRadiiForGaussian(double sigma, int radii[3]) {
+  const int n = 3;
+  const double ideal = std::sqrt(12.0 * sigma * sigma / n + 1.0);
+  int wl = static_cast<int>(std::floor(ideal));
+  if (wl % 2 == 0) --wl;
+  wl = std::max(wl, 1);
+  const int wu = wl + 2;
+  const double mIdeal = (12.0 * sigma * sigma - n * wl * wl - 4.0 * n * wl - 3.0 * n) / (-4.0 * wl - 4.0);
+  const int m = static_cast<int>(std::lround(mIdeal));
+  for (int i = 0; i < n; ++i) radii[i] = ((i < m ? wl : wu) - 1) / 2;
+}
+
+Tile blurTile(ThreadPool& pool, BufferPool& buffers, double sigma, const IRect& req,
+              const std::function<Tile(const IRect&)>& child) {
+  if (sigma < 0.4) return child(req);
+  int f = 1;
+  while (sigma / (f * 2) >= 3.0 && f < 64) f *= 2;
+  int radii[3];
+  if (f == 1) {
+    boxRadiiForGaussian(sigma, radii);
+    const int ext = radii[0] + radii[1] + radii[2];
+    Tile src = child(req.outset(ext));
+    if (!src.buf) return Tile{req, nullptr};
+    blurInPlace(*src.buf, buffers, radii, pool);
+    Tile out{req, buffers.acquire(req.width, req.height, PixelFormat::bgra8, false)};
+    for (int y = req.y; y < req.maxY(); ++y)
+      std::memcpy(out.pixel(req.x, y), src.pixel(req.x, y), static_cast<size_t>(req.width) * 4);
+    return out;
+  }
+  // Shrink by f with box averages, blur what is left of sigma there, and come back
+  // up bilinearly; the variances of the three steps add up to sigma squared.
+  const double ff = static_cast<double>(f);
+  const double rest = sigma * sigma - (ff * ff - 1) / 12.0 - ff * ff / 6.0;
+  boxRadiiForGaussian(std::sqrt(std::max(rest, 0.25)) / ff, radii);
+  const int ext = radii[0] + radii[1] + radii[2] + 2;
+  const int lx0 = floorDiv(req.x, f) - ext, ly0 = floorDiv(req.y, f) - ext;
+  const int lx1 = floorDiv(req.maxX() + f - 1, f) + ext, ly1 = floorDiv(req.maxY() + f - 1, f) + ext;
+  const int lw = lx1 - lx0, lh = ly1 - ly0;
+  Tile src = child(IRect{lx0 * f, ly0 * f, lw * f, lh * f});
+  if (!src.buf) return Tile{req, nullptr};
+  auto low = buffers.acquire(lw, lh, PixelFormat::bgra8, false);
+  const uint32_t area = static_cast<uint32_t>(f * f);
+  pool.parallelFor(lh, [&](int r0, int r1) {
+    std::vector<uint32_t> acc(static_cast<size_t>(lw) * 4);
+    for (int r = r0; r < r1; ++r) {
+      std::fill(acc.begin(), acc.end(), 0u);
+      for (int k = r * f; k < (r + 1) * f; ++k) {
+        const uint8_t* p = src.buf->row(k);
+        for (int x = 0; x < lw * f; ++x) {
+          uint32_t* a = &acc[static_cast<size_t>(x / f) * 4];
+          a[0] += p[x * 4]; a[1] += p[x * 4 + 1]; a[2] += p[x * 4 + 2]; a[3] += p[x * 4 + 3];
+        }
+      }
+      uint8_t* o = low->row(r);
+      for (int i = 0; i < lw * 4; ++i) o[i] = static_cast<uint8_t>((acc[i] + area / 2) / area);
+    }
+  }, 1);
+  src.buf.reset();
+  blurInPlace(*low, buffers, radii, pool);
+  // Low pixel (i, j) has its centre at ((lx0 + i + 0.5) f, (ly0 + j + 0.5) f) in drawing space.
+  std::vector<int> ix(req.width);
+  std::vector<float> fx(req.width);
+  for (int i = 0; i < req.width; ++i) {
+    const double u = (req.x + i + 0.5) / ff - 0.5 - lx0;
+    const int i0 = static_cast<int>(std::floor(u));
+    ix[i] = std::clamp(i0, 0, lw - 2);
+    fx[i] = static_cast<float>(u - ix[i]);
+  }
+  Tile out{req, buffers.acquire(req.width, req.height, PixelFormat::bgra8, false)};
+  pool.parallelFor(req.height, [&](int k0, int k1) {
+    std::vector<float> row(static_cast<size_t>(lw) * 4);
+    for (int k = k0; k < k1; ++k) {
+      const int y = req.maxY() - 1 - k;
+      const double v = (y + 0.5) / ff - 0.5 - ly0;  // low row index from the bottom
+      const int j0 = std::clamp(static_cast<int>(std::floor(v)), 0, lh - 2);
+      const float fy = static_cast<float>(v - j0);
+      const uint8_t* lo = low->row(lh - 1 - j0);
+      const uint8_t* hi = low->row(lh - 2 - j0);
+      for (int i = 0; i < lw * 4; ++i) row[i] = lo[i] + (hi[i] - lo[i]) * fy;
+      uint8_t* o = reinterpret_cast<uint8_t*>(out.row(k));
+      for (int i = 0; i < req.width; ++i) {
+        const float* a = &row[static_cast<size_t>(ix[i]) * 4];
+        const float t = fx[i];
+        for (int c = 0; c < 4; ++c) o[i * 4 + c] = static_cast<uint8_t>(std::lround(a[c] + (a[c + 4] - a[c]) * t));
+      }
+    }
+  });
+  return out;
+}
+
+void applyColorMatrixRow(uint32_t* row, int n, const ColorMatrix& m) {
+  for (int i = 0; i < n; ++i) {
+    const uint32_t p = row[i];
+    const double a = ((p >> 24) & 255) / 255.0;
+    double in[4] = {0, 0, 0, a};
+    if (a > 0) {
+      in[0] = ((p >> 16) & 255) / 255.0 / a;
+      in[1] = ((p >> 8) & 255) / 255.0 / a;
+      in[2] = (p & 255) / 255.0 / a;
+    }
+    auto dot = [&](const double v[4], double bias) {
+      return std::clamp(v[0] * in[0] + v[1] * in[1] + v[2] * in[2] + v[3] * in[3] + bias, 0.0, 1.0);
+    };
+    const double r = dot(m.r, m.bias[0]), g = dot(m.g, m.bias[1]), b = dot(m.b, m.bias[2]), al = dot(m.a, m.bias[3]);
+    row[i] = Color{r, g, b, al}.premultipliedBGRA();
+  }
+}
+
+void sampleBilinear(const RasterView& v, double x, double y, float out[4]) {
+  const double u = x - 0.5, w = y - 0.5;
+  const double fu = std::floor(u), fw = std::floor(w);
+  if (!std::isfinite(fu) || !std::isfinite(fw) || std::abs(fu) > 1e8 || std::abs(fw) > 1e8) {
+    out[0] = out[1] = out[2] = out[3] = 0;
+    return;
+  }
+  const int x0 = static_cast<int>(fu), y0 = static_cast<int>(fw);
+  const float ax = static_cast<float>(u - fu), ay = static_cast<float>(w - fw);
+  const uint32_t p00 = v.pixel(x0, y0), p10 = v.pixel(x0 + 1, y0), p01 = v.pixel(x0, y0 + 1), p11 = v.pixel(x0 + 1, y0 + 1);
+  for (int c = 0; c < 4; ++c) {
+    auto ch = [c](uint32_t p) { return static_cast<float>((p >> (8 * c)) & 255); };
+    const float bottom = ch(p00) + (ch(p10) - ch(p00)) * ax, top = ch(p01) + (ch(p11) - ch(p01)) * ax;
+    out[c] = bottom + (top - bottom) * ay;
+  }
+}
+
+}  // namespace vantrel::graphics
