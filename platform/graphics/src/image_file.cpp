@@ -138,11 +138,13 @@ struct PngState {
 };
 
 void pngWarning(png_structp, png_const_charp) {}
+// Corrupt input is an expected outcome here, not something to print.
+[[noreturn]] void pngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 
 // maxSide < 0: properties only; 0: full size; > 0: thumbnail bound.
 BufferRef decodePng(FILE* f, int maxSide, ImageProperties* props) {
   auto st = std::make_unique<PngState>();
-  st->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, pngWarning);
+  st->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
   if (!st->png) return nullptr;
   st->info = png_create_info_struct(st->png);
   if (!st->info) return nullptr;
@@ -415,7 +417,7 @@ struct PngWriteState {
 };
 
 bool encodePng(const PixelBuffer& px, FILE* f, PngWriteState* st) {
-  st->png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, pngWarning);
+  st->png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
   if (!st->png) return false;
   st->info = png_create_info_struct(st->png);
   if (!st->info) return false;

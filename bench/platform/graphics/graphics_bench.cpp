@@ -1,0 +1,122 @@
+// Per-frame raster costs at 1080p, single-threaded and on two threads.
+// Baseline: a plain copy of one 1080p BGRA frame in the same run, so numbers
+// on a noisy machine can be read as ratios.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "scene.h"
+#include "vantrel/graphics/kernels.h"
+#include "vantrel/graphics/renderer.h"
+
+using namespace vantrel::graphics;
+
+namespace {
+
+const BufferRef& bigSource() {
+  static BufferRef b = benchscene::screen(2880, 1800, 0.3);
+  return b;
+}
+
+void BM_Copy1080p(benchmark::State& state) {
+  auto a = makeBuffer(1920, 1080, PixelFormat::bgra8), b = makeBuffer(1920, 1080, PixelFormat::bgra8);
+  for (auto _ : state) {
+    std::memcpy(b->data(), a->data(), a->byteSize());
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_Copy1080p)->Unit(benchmark::kMillisecond);
+
+void renderLoop(benchmark::State& state, const Image& img, int w, int h) {
+  Renderer r(static_cast<int>(state.range(0)));
+  auto out = makeBuffer(w, h, PixelFormat::bgra8);
+  for (auto _ : state) {
+    r.render(img, *out, {0, 0});
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_LanczosScale2880x1800To1632x918(benchmark::State& state) {
+  const double sy = 918.0 / 1800, sx = 1632.0 / 2880;
+  const Image img = Image::fromBuffer(bigSource()).lanczosScaled(sy, sx / sy).translated(144.37, 81.61);
+  Renderer r(static_cast<int>(state.range(0)));
+  auto out = makeBuffer(1632, 918, PixelFormat::bgra8);
+  for (auto _ : state) {
+    r.render(img, *out, {144, 81});
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_LanczosScale2880x1800To1632x918)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+void BM_GaussianBlurSigma40_1080p(benchmark::State& state) {
+  auto frame = benchscene::screen(1920, 1080, 0.1);
+  renderLoop(state, Image::fromBuffer(frame).gaussianBlur(40).cropped({0, 0, 1920, 1080}), 1920, 1080);
+}
+BENCHMARK(BM_GaussianBlurSigma40_1080p)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+void BM_GaussianBlurSigma6_1080p(benchmark::State& state) {
+  auto frame = benchscene::screen(1920, 1080, 0.1);
+  renderLoop(state, Image::fromBuffer(frame).gaussianBlur(6).cropped({0, 0, 1920, 1080}), 1920, 1080);
+}
+BENCHMARK(BM_GaussianBlurSigma6_1080p)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+// The kernel alone: one 1080p layer over another, in place.
+void BM_SourceOverKernel1080p(benchmark::State& state) {
+  auto fg = benchscene::screen(1920, 1080, 0.1);
+  for (int y = 0; y < 1080; ++y)
+    kernels::scaleRow(fg->pixelRow(y), fg->pixelRow(y), 180, 1920);
+  auto bg = makeBuffer(1920, 1080, PixelFormat::bgra8);
+  bg->fill(0xff336699u);
+  ThreadPool pool(static_cast<int>(state.range(0)));
+  for (auto _ : state) {
+    pool.parallelFor(1080, [&](int a, int b) {
+      for (int y = a; y < b; ++y) kernels::sourceOverRow(bg->pixelRow(y), fg->pixelRow(y), 1920);
+    });
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_SourceOverKernel1080p)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+// Through the renderer: layer over layer into the output buffer.
+void BM_SourceOverRender1080p(benchmark::State& state) {
+  auto fg = benchscene::screen(1920, 1080, 0.1);
+  const Image img = Image::fromBuffer(fg).alphaMultiplied(0.7).composited(Image::solid({0.2, 0.4, 0.6, 1}));
+  renderLoop(state, img.cropped({0, 0, 1920, 1080}), 1920, 1080);
+}
+BENCHMARK(BM_SourceOverRender1080p)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+void BM_GradientFill1080p(benchmark::State& state) {
+  renderLoop(state, Image::linearGradient({0, 0}, {0.3, 0.1, 0.8, 1}, {1920, 1080}, {1, 0.5, 0.2, 1}), 1920, 1080);
+}
+BENCHMARK(BM_GradientFill1080p)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+void BM_TextLine60Chars48px(benchmark::State& state) {
+  benchscene::screen(16, 16);  // registers the font
+  const auto font = Font::make("Inter Variable", 700, 48);
+  auto ctx = BitmapContext::create(1920, 120);
+  const std::string text = "The quick brown fox jumps over the lazy dog while 42 cats nap";
+  for (auto _ : state) {
+    const TextLine line(*font, text, 0.96);
+    drawTextLine(*ctx, line, {20, 40}, {1, 1, 1, 1});
+    benchmark::DoNotOptimize(line.width());
+  }
+}
+BENCHMARK(BM_TextLine60Chars48px)->Unit(benchmark::kMicrosecond);
+
+void BM_TextLine60Chars48pxOutlined(benchmark::State& state) {
+  benchscene::screen(16, 16);
+  const auto font = Font::make("Inter Variable", 700, 48);
+  auto ctx = BitmapContext::create(1920, 120);
+  const std::string text = "The quick brown fox jumps over the lazy dog while 42 cats nap";
+  for (auto _ : state) {
+    const TextLine line(*font, text, 0.96);
+    drawTextLine(*ctx, line, {20, 40}, {1, 1, 1, 1}, TextOutline{{0, 0, 0, 1}, -6});
+  }
+}
+BENCHMARK(BM_TextLine60Chars48pxOutlined)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
