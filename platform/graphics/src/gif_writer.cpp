@@ -125,6 +125,7 @@ void GifWriter::addFrame(const PixelBuffer& frame, double delaySeconds) {
   pending->indices.resize(static_cast<size_t>(w) * h);
   liq_attr* attr = liq_attr_create();
   liq_set_speed(attr, 4);
+  liq_set_quality(attr, 0, 95);
   liq_image* img = liq_image_create_rgba(attr, sub.data(), w, h, 0);
   liq_result* res = nullptr;
   const liq_error qe = img ? liq_image_quantize(img, attr, &res) : LIQ_OUT_OF_MEMORY;

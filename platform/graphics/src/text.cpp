@@ -78,6 +78,11 @@ struct Library {
     if (FT_Init_FreeType(&ft) != 0) ft = nullptr;
     fcReady = FcInit();
   }
+  // FreeType stays: fonts may outlive this object during exit. Fontconfig's
+  // configuration is only used under the mutex while fonts are looked up.
+  ~Library() {
+    if (fcReady) FcFini();
+  }
 };
 
 std::shared_ptr<FontInstance> loadInstance(Library& lib, const std::string& path, int index, double weight) {

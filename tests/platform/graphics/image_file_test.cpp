@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -186,7 +187,7 @@ TEST(ImageFiles, HugePngDecodesOnlyAsBoundedThumbnail) {
   const auto t = readThumbnail(dir.file("huge.png"), 256);
   ASSERT_NE(t, nullptr);
   EXPECT_EQ(t->width(), 256);
-  EXPECT_EQ(t->height(), 256 * h / 20000);
+  EXPECT_EQ(t->height(), std::lround(256.0 * h / 20000));
   EXPECT_EQ(t->pixelRow(2)[100], 0xffffffffu);
   EXPECT_EQ(t->pixelRow(t->height() - 3)[100], 0xff000000u);
 }
