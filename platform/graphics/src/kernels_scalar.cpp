@@ -102,4 +102,12 @@ void gradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], co
   }
 }
 
+void accumulateRow(uint16_t* acc, const uint8_t* in, int n) {
+  for (int i = 0; i < n; ++i) acc[i] = static_cast<uint16_t>(acc[i] + in[i]);
+}
+
+void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n) {
+  for (int i = 0; i < n; ++i) out[i] = static_cast<uint8_t>((a[i] * (256 - w) + b[i] * w + 32768) >> 16);
+}
+
 }  // namespace vantrel::graphics::kernels::scalar

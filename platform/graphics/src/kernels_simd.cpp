@@ -37,6 +37,10 @@ void BoxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, st
 void GradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], const float c1[4]) {
   scalar::gradientRow(dst, n, t0, dt, c0, c1);
 }
+void AccumulateRow(uint16_t* acc, const uint8_t* in, int n) { scalar::accumulateRow(acc, in, n); }
+void LerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n) {
+  scalar::lerpRows(a, b, w, out, n);
+}
 #else
 namespace {
 // Exact x / 255 rounded, for x <= 65280 + 127, in 16-bit lanes.
@@ -227,6 +231,31 @@ void GradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], co
   }
 }
 
+void AccumulateRow(uint16_t* acc, const uint8_t* in, int n) {
+  const hn::ScalableTag<uint16_t> d16;
+  const hn::Rebind<uint8_t, decltype(d16)> d8;
+  const int N = static_cast<int>(hn::Lanes(d16));
+  int i = 0;
+  for (; i + N <= n; i += N)
+    hn::StoreU(hn::Add(hn::LoadU(d16, acc + i), hn::PromoteTo(d16, hn::LoadU(d8, in + i))), d16, acc + i);
+  for (; i < n; ++i) acc[i] = static_cast<uint16_t>(acc[i] + in[i]);
+}
+
+void LerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n) {
+  const hn::ScalableTag<uint32_t> d32;
+  const hn::Rebind<uint16_t, decltype(d32)> d16;
+  const hn::Rebind<uint8_t, decltype(d32)> d8;
+  const hn::RebindToSigned<decltype(d32)> di32;
+  const int N = static_cast<int>(hn::Lanes(d32));
+  const auto wb = hn::Set(d32, w), wa = hn::Set(d32, 256 - w), half = hn::Set(d32, 32768);
+  int i = 0;
+  for (; i + N <= n; i += N) {
+    const auto va = hn::PromoteTo(d32, hn::LoadU(d16, a + i)), vb = hn::PromoteTo(d32, hn::LoadU(d16, b + i));
+    const auto v = hn::ShiftRight<16>(hn::Add(hn::Add(hn::Mul(va, wa), hn::Mul(vb, wb)), half));
+    hn::StoreU(hn::DemoteTo(d8, hn::BitCast(di32, v)), d8, out + i);
+  }
+  for (; i < n; ++i) out[i] = static_cast<uint8_t>((a[i] * (256 - w) + b[i] * w + 32768) >> 16);
+}
 #endif  // HWY_TARGET == HWY_SCALAR
 }  // namespace vantrel::graphics::kernels::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
@@ -241,6 +270,8 @@ HWY_EXPORT(WeightedRowSum);
 HWY_EXPORT(ResampleRow);
 HWY_EXPORT(BoxBlurColumns);
 HWY_EXPORT(GradientRow);
+HWY_EXPORT(AccumulateRow);
+HWY_EXPORT(LerpRows);
 
 void sourceOverRow(uint32_t* dst, const uint32_t* src, int n) { HWY_DYNAMIC_DISPATCH(SourceOverRow)(dst, src, n); }
 void sourceOverMaskedRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask, int n) {
@@ -264,6 +295,11 @@ void boxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, st
 }
 void gradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], const float c1[4]) {
   HWY_DYNAMIC_DISPATCH(GradientRow)(dst, n, t0, dt, c0, c1);
+}
+
+void accumulateRow(uint16_t* acc, const uint8_t* in, int n) { HWY_DYNAMIC_DISPATCH(AccumulateRow)(acc, in, n); }
+void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n) {
+  HWY_DYNAMIC_DISPATCH(LerpRows)(a, b, w, out, n);
 }
 
 const char* currentTargetName() {

@@ -211,7 +211,7 @@ Tile blurTile(ThreadPool& pool, BufferPool& buffers, double sigma, const IRect& 
               const std::function<Tile(const IRect&)>& child) {
   if (sigma < 0.4) return child(req);
   int f = 1;
-  while (sigma / (f * 2) >= 3.0 && f < 64) f *= 2;
+  while (sigma / (f * 2) >= 3.0 && f < 16) f *= 2;
   int radii[3];
   if (f == 1) {
     boxRadiiForGaussian(sigma, radii);
@@ -236,50 +236,58 @@ Tile blurTile(ThreadPool& pool, BufferPool& buffers, double sigma, const IRect& 
   Tile src = child(IRect{lx0 * f, ly0 * f, lw * f, lh * f});
   if (!src.buf) return Tile{req, nullptr};
   auto low = buffers.acquire(lw, lh, PixelFormat::bgra8, false);
+  // Column sums of f rows (f * f * 255 fits 16 bits for f <= 16), then groups of f columns.
+  const int srcBytes = lw * f * 4;
   const uint32_t area = static_cast<uint32_t>(f * f);
   pool.parallelFor(lh, [&](int r0, int r1) {
-    std::vector<uint32_t> acc(static_cast<size_t>(lw) * 4);
+    std::vector<uint16_t> acc(static_cast<size_t>(srcBytes) + 64);
     for (int r = r0; r < r1; ++r) {
-      std::fill(acc.begin(), acc.end(), 0u);
-      for (int k = r * f; k < (r + 1) * f; ++k) {
-        const uint8_t* p = src.buf->row(k);
-        for (int x = 0; x < lw * f; ++x) {
-          uint32_t* a = &acc[static_cast<size_t>(x / f) * 4];
-          a[0] += p[x * 4]; a[1] += p[x * 4 + 1]; a[2] += p[x * 4 + 2]; a[3] += p[x * 4 + 3];
-        }
-      }
+      std::fill(acc.begin(), acc.end(), uint16_t{0});
+      for (int k = r * f; k < (r + 1) * f; ++k) kernels::accumulateRow(acc.data(), src.buf->row(k), srcBytes);
       uint8_t* o = low->row(r);
-      for (int i = 0; i < lw * 4; ++i) o[i] = static_cast<uint8_t>((acc[i] + area / 2) / area);
+      for (int i = 0; i < lw; ++i) {
+        uint32_t sum[4] = {0, 0, 0, 0};
+        const uint16_t* a = &acc[static_cast<size_t>(i) * f * 4];
+        for (int k = 0; k < f; ++k)
+          for (int c = 0; c < 4; ++c) sum[c] += a[k * 4 + c];
+        for (int c = 0; c < 4; ++c) o[i * 4 + c] = static_cast<uint8_t>((sum[c] + area / 2) / area);
+      }
     }
   }, 1);
   src.buf.reset();
   blurInPlace(*low, buffers, radii, pool);
+  // Back up: each low row is first widened to the output's columns (8.8 fixed
+  // point), then output rows mix the two widened rows around them.
   // Low pixel (i, j) has its centre at ((lx0 + i + 0.5) f, (ly0 + j + 0.5) f) in drawing space.
   std::vector<int> ix(req.width);
-  std::vector<float> fx(req.width);
+  std::vector<uint16_t> wx(req.width);
   for (int i = 0; i < req.width; ++i) {
     const double u = (req.x + i + 0.5) / ff - 0.5 - lx0;
-    const int i0 = static_cast<int>(std::floor(u));
-    ix[i] = std::clamp(i0, 0, lw - 2);
-    fx[i] = static_cast<float>(u - ix[i]);
+    ix[i] = std::clamp(static_cast<int>(std::floor(u)), 0, lw - 2);
+    wx[i] = static_cast<uint16_t>(std::clamp(std::lround((u - ix[i]) * 256.0), 0L, 256L));
   }
+  const size_t wideN = static_cast<size_t>(req.width) * 4;
+  std::vector<uint16_t> wide(wideN * lh + 64);
+  pool.parallelFor(lh, [&](int r0, int r1) {
+    for (int r = r0; r < r1; ++r) {
+      const uint8_t* l = low->row(r);
+      uint16_t* o = &wide[wideN * r];
+      for (int i = 0; i < req.width; ++i) {
+        const uint8_t* a = l + ix[i] * 4;
+        const int w = wx[i];
+        for (int c = 0; c < 4; ++c) o[i * 4 + c] = static_cast<uint16_t>(a[c] * (256 - w) + a[c + 4] * w);
+      }
+    }
+  }, 1);
   Tile out{req, buffers.acquire(req.width, req.height, PixelFormat::bgra8, false)};
   pool.parallelFor(req.height, [&](int k0, int k1) {
-    std::vector<float> row(static_cast<size_t>(lw) * 4);
     for (int k = k0; k < k1; ++k) {
       const int y = req.maxY() - 1 - k;
       const double v = (y + 0.5) / ff - 0.5 - ly0;  // low row index from the bottom
       const int j0 = std::clamp(static_cast<int>(std::floor(v)), 0, lh - 2);
-      const float fy = static_cast<float>(v - j0);
-      const uint8_t* lo = low->row(lh - 1 - j0);
-      const uint8_t* hi = low->row(lh - 2 - j0);
-      for (int i = 0; i < lw * 4; ++i) row[i] = lo[i] + (hi[i] - lo[i]) * fy;
-      uint8_t* o = reinterpret_cast<uint8_t*>(out.row(k));
-      for (int i = 0; i < req.width; ++i) {
-        const float* a = &row[static_cast<size_t>(ix[i]) * 4];
-        const float t = fx[i];
-        for (int c = 0; c < 4; ++c) o[i * 4 + c] = static_cast<uint8_t>(std::lround(a[c] + (a[c + 4] - a[c]) * t));
-      }
+      const auto w = static_cast<uint32_t>(std::clamp(std::lround((v - j0) * 256.0), 0L, 256L));
+      kernels::lerpRows(&wide[wideN * (lh - 1 - j0)], &wide[wideN * (lh - 2 - j0)], w,
+                        reinterpret_cast<uint8_t*>(out.row(k)), static_cast<int>(wideN));
     }
   });
   return out;

@@ -132,6 +132,31 @@ std::vector<KernelCase> cases() {
          for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(a[i] - b[i]));
          return worst;
        }},
+      {"accumulateRow", 0,
+       [](int n, uint32_t seed) {
+         auto in = randomBytes(n, seed);
+         std::vector<uint16_t> a(n), b(n);
+         for (int i = 0; i < n; ++i) a[i] = b[i] = static_cast<uint16_t>(i * 97 % 60000);
+         k::accumulateRow(a.data(), in.data(), n);
+         k::scalar::accumulateRow(b.data(), in.data(), n);
+         return a == b ? 0 : 99;
+       }},
+      {"lerpRows", 0,
+       [](int n, uint32_t seed) {
+         std::vector<uint16_t> a(n), b(n);
+         for (int i = 0; i < n; ++i) {
+           a[i] = static_cast<uint16_t>((i * 7919 + seed) % 65281);
+           b[i] = static_cast<uint16_t>((i * 104729 + seed * 3) % 65281);
+         }
+         int worst = 0;
+         for (uint32_t w : {0u, 1u, 77u, 128u, 255u, 256u}) {
+           std::vector<uint8_t> x(n), y(n);
+           k::lerpRows(a.data(), b.data(), w, x.data(), n);
+           k::scalar::lerpRows(a.data(), b.data(), w, y.data(), n);
+           for (int i = 0; i < n; ++i) worst = std::max(worst, std::abs(x[i] - y[i]));
+         }
+         return worst;
+       }},
   };
 }
 

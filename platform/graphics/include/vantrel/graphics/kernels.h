@@ -35,6 +35,10 @@ void boxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, st
 // Linear gradient along a row: t = clamp(t0 + i * dt, 0, 1), colour = c0 + (c1 - c0) * t with
 // c0/c1 premultiplied in 0..255 floats ordered B, G, R, A.
 void gradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], const float c1[4]);
+// acc[i] += in[i] over n bytes (column sums for box downsampling; the caller keeps sums < 65536).
+void accumulateRow(uint16_t* acc, const uint8_t* in, int n);
+// out[i] = round((a[i] * (256 - w) + b[i] * w) / 65536): mixes two rows of 8.8 fixed-point values, w in 0...256.
+void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n);
 
 namespace scalar {
 void sourceOverRow(uint32_t* dst, const uint32_t* src, int n);
@@ -46,6 +50,8 @@ void resampleRow(const float* in, const int* start, const float* weights, int ta
 void boxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride,
                     int n, int height, int radius, int32_t* sums);
 void gradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], const float c1[4]);
+void accumulateRow(uint16_t* acc, const uint8_t* in, int n);
+void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n);
 }  // namespace scalar
 
 // Names of the SIMD targets this build can dispatch to, and a hook for tests to
