@@ -226,6 +226,48 @@ TEST(Renderer, IdenticalForOneAndTwoThreadsAndAnyOrigin) {
     for (int x = 0; x < 123; ++x) ASSERT_EQ(at(*part, x, y), at(*one, x + 211, y + 97)) << x << "," << y;
 }
 
+// A user kernel: each output pixel is the input pixel one to the left, inverted.
+class ShiftInvert : public CustomKernel {
+ public:
+  Rect regionOfInterest(int, const Rect& r) const override { return {r.x - 1, r.y, r.width + 1, r.height}; }
+  void apply(const std::vector<RasterView>& in, const IRect& outRect, uint8_t* out, std::ptrdiff_t stride) const override {
+    for (int y = outRect.y; y < outRect.maxY(); ++y) {
+      auto* row = reinterpret_cast<uint32_t*>(out + (outRect.maxY() - 1 - y) * stride);
+      for (int x = outRect.x; x < outRect.maxX(); ++x) {
+        const uint32_t p = in[0].pixel(x - 1, y);
+        row[x - outRect.x] = (p & 0xff000000u) | (~p & 0x00ffffffu & ((p >> 24) * 0x010101u));
+      }
+    }
+  }
+};
+
+TEST(Renderer, CustomKernelSeesItsRegionOfInterestInEveryBand) {
+  const auto src = testutil::screenLike(64, 48);
+  const Image img = Image::custom(std::make_shared<ShiftInvert>(), {0, 0, 64, 48}, {Image::fromBuffer(src)});
+  const auto one = render(img, 64, 48, 1), two = render(img, 64, 48, 2);
+  EXPECT_EQ(0, std::memcmp(one->data(), two->data(), one->byteSize()));
+  for (int y = 0; y < 48; y += 7)
+    for (int x = 1; x < 64; x += 5) {
+      const uint32_t p = at(*src, x - 1, y);
+      ASSERT_EQ(at(*one, x, y), (p & 0xff000000u) | (~p & 0x00ffffffu)) << x << "," << y;
+    }
+}
+
+TEST(Renderer, PerspectiveWarpIdentityAndEdges) {
+  const auto src = testutil::screenLike(64, 48);
+  const double identity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+  const auto out = render(Image::fromBuffer(src).perspectiveWarped(identity, {0, 0, 80, 60}), 80, 60);
+  EXPECT_EQ(at(*out, 30, 20), at(*src, 30, 20));
+  EXPECT_EQ(at(*out, 70, 20), 0u);  // outside the source plane: clear
+  // Half the plane away (w = 2 halves the picture): the far region stays clear.
+  const double shrink[9] = {2, 0, 0, 0, 2, 0, 0, 0, 1};
+  const auto half = render(Image::fromBuffer(src).perspectiveWarped(shrink, {0, 0, 64, 48}), 64, 48);
+  EXPECT_EQ(channel(at(*half, 10, 10), 3), 255);
+  EXPECT_EQ(at(*half, 40, 30), 0u);
+  const int edge = channel(at(*half, 32, 10), 3);  // the source's right edge at x = 32: antialiased
+  EXPECT_LT(edge, 255);
+}
+
 TEST(Renderer, DegenerateInputsGiveNothing) {
   const double nan = std::nan("");
   const double inf = std::numeric_limits<double>::infinity();
