@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "kernel_pixels.h"
 #include "vantrel/graphics/kernels.h"
 
 namespace vantrel::graphics::kernels::scalar {
@@ -49,11 +50,7 @@ void scaleRow(uint32_t* dst, const uint32_t* src, uint8_t factor, int n) {
 }
 
 void weightedRowSum(const uint8_t* const* rows, const float* weights, int taps, float* out, int n) {
-  for (int i = 0; i < n; ++i) {
-    float acc = 0.f;
-    for (int k = 0; k < taps; ++k) acc = std::fma(weights[k], static_cast<float>(rows[k][i]), acc);
-    out[i] = acc;
-  }
+  for (int i = 0; i < n; ++i) out[i] = detail::weightedSum(rows, weights, taps, i);
 }
 
 void resampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n) {
@@ -84,22 +81,13 @@ void boxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, st
     for (int i = 0; i < n; ++i) {
       if (add < height) sums[i] += in[add * inStride + i];
       if (sub >= 0) sums[i] -= in[sub * inStride + i];
-      const float v = std::nearbyint(static_cast<float>(sums[i]) * inv);
-      out[y * outStride + i] = static_cast<uint8_t>(std::clamp(v, 0.f, 255.f));
+      out[y * outStride + i] = detail::boxAverage(sums[i], inv);
     }
   }
 }
 
 void gradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], const float c1[4]) {
-  for (int i = 0; i < n; ++i) {
-    const float t = std::clamp(std::fma(static_cast<float>(i), dt, t0), 0.f, 1.f);
-    uint32_t o = 0;
-    for (int c = 0; c < 4; ++c) {
-      const float v = std::fma(c1[c] - c0[c], t, c0[c]);
-      o |= static_cast<uint32_t>(std::nearbyint(std::clamp(v, 0.f, 255.f))) << (8 * c);
-    }
-    dst[i] = o;
-  }
+  for (int i = 0; i < n; ++i) dst[i] = detail::gradientPixel(i, t0, dt, c0, c1);
 }
 
 void accumulateRow(uint16_t* acc, const uint8_t* in, int n) {
@@ -107,7 +95,7 @@ void accumulateRow(uint16_t* acc, const uint8_t* in, int n) {
 }
 
 void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n) {
-  for (int i = 0; i < n; ++i) out[i] = static_cast<uint8_t>((a[i] * (256 - w) + b[i] * w + 32768) >> 16);
+  for (int i = 0; i < n; ++i) out[i] = detail::lerp88(a[i], b[i], w);
 }
 
 }  // namespace vantrel::graphics::kernels::scalar

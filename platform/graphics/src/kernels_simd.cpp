@@ -8,6 +8,7 @@
 #define HWY_TARGET_INCLUDE "kernels_simd.cpp"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
+#include "kernel_pixels.h"
 #include "vantrel/graphics/kernels.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -143,11 +144,7 @@ void WeightedRowSum(const uint8_t* const* rows, const float* weights, int taps, 
     }
     hn::StoreU(acc, df, out + i);
   }
-  for (; i < n; ++i) {
-    float acc = 0.f;
-    for (int k = 0; k < taps; ++k) acc = std::fma(weights[k], static_cast<float>(rows[k][i]), acc);
-    out[i] = acc;
-  }
+  for (; i < n; ++i) out[i] = detail::weightedSum(rows, weights, taps, i);
 }
 
 void ResampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n) {
@@ -224,8 +221,7 @@ void BoxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, st
     for (; i < n; ++i) {
       if (addRow) sums[i] += addRow[i];
       if (subRow) sums[i] -= subRow[i];
-      const float v = std::nearbyint(static_cast<float>(sums[i]) * invS);
-      o[i] = static_cast<uint8_t>(std::clamp(v, 0.f, 255.f));
+      o[i] = detail::boxAverage(sums[i], invS);
     }
   }
 }
@@ -247,15 +243,7 @@ void GradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], co
     }
     hn::StoreInterleaved4(ch[0], ch[1], ch[2], ch[3], d8, reinterpret_cast<uint8_t*>(dst + i));
   }
-  for (; i < n; ++i) {
-    const float t = std::clamp(std::fma(static_cast<float>(i), dt, t0), 0.f, 1.f);
-    uint32_t o = 0;
-    for (int c = 0; c < 4; ++c) {
-      const float v = std::fma(c1[c] - c0[c], t, c0[c]);
-      o |= static_cast<uint32_t>(std::nearbyint(std::clamp(v, 0.f, 255.f))) << (8 * c);
-    }
-    dst[i] = o;
-  }
+  for (; i < n; ++i) dst[i] = detail::gradientPixel(i, t0, dt, c0, c1);
 }
 
 void AccumulateRow(uint16_t* acc, const uint8_t* in, int n) {
@@ -281,7 +269,7 @@ void LerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, in
     const auto v = hn::ShiftRight<16>(hn::Add(hn::Add(hn::Mul(va, wa), hn::Mul(vb, wb)), half));
     hn::StoreU(hn::DemoteTo(d8, hn::BitCast(di32, v)), d8, out + i);
   }
-  for (; i < n; ++i) out[i] = static_cast<uint8_t>((a[i] * (256 - w) + b[i] * w + 32768) >> 16);
+  for (; i < n; ++i) out[i] = detail::lerp88(a[i], b[i], w);
 }
 #endif  // HWY_TARGET == HWY_SCALAR
 }  // namespace vantrel::graphics::kernels::HWY_NAMESPACE
