@@ -48,11 +48,24 @@ struct FontInstance {
   FT_Face ft = nullptr;
   std::mutex mutex;  // guards ft and the cache
   std::unordered_map<uint32_t, std::vector<PathOp>> outlines;
+  // Rasterised glyphs: coverage masks placed relative to the glyph origin's pixel.
+  struct Raster {
+    cairo_surface_t* mask = nullptr;  // A8, null for an empty glyph
+    int x = 0, y = 0;                 // device offset of the mask's corner
+  };
+  std::unordered_map<uint64_t, Raster> rasters;
   ~FontInstance() {
+    dropRasters();
     if (hb) hb_font_destroy(hb);
     if (ft) FT_Done_Face(ft);
   }
+  void dropRasters() {
+    for (auto& [key, r] : rasters)
+      if (r.mask) cairo_surface_destroy(r.mask);
+    rasters.clear();
+  }
   const std::vector<PathOp>& outline(uint32_t glyph);
+  const Raster& raster(uint32_t glyph, double scale, int phaseX, int phaseY, double strokeWidth);
 };
 
 namespace {
@@ -224,6 +237,73 @@ const std::vector<PathOp>& FontInstance::outline(uint32_t glyph) {
   return ops;
 }
 
+namespace {
+constexpr int kPhases = 4;  // sub-pixel positions per pixel, in x and in y
+constexpr size_t kMaxRasters = 8192;
+
+void appendOutline(cairo_t* cr, const std::vector<PathOp>& ops) {
+  for (const auto& op : ops) {
+    switch (op.kind) {
+      case PathOp::move: cairo_move_to(cr, op.x[0], op.y[0]); break;
+      case PathOp::line: cairo_line_to(cr, op.x[0], op.y[0]); break;
+      case PathOp::cubic: cairo_curve_to(cr, op.x[0], op.y[0], op.x[1], op.y[1], op.x[2], op.y[2]); break;
+      case PathOp::close: cairo_close_path(cr); break;
+    }
+  }
+}
+}  // namespace
+
+// Device space here is y down; the glyph origin sits at (phaseX, phaseY) / kPhases
+// within its pixel. strokeWidth 0 rasterises the fill, otherwise the outline.
+const FontInstance::Raster& FontInstance::raster(uint32_t glyph, double scale, int phaseX, int phaseY,
+                                                  double strokeWidth) {
+  const uint64_t sizeKey = static_cast<uint64_t>(std::llround(scale * unitsPerEm * 64)) & 0xfffffu;
+  const uint64_t strokeKey = static_cast<uint64_t>(std::llround(strokeWidth * 64)) & 0xffffu;
+  const uint64_t key = (static_cast<uint64_t>(glyph) & 0xffffu) | (sizeKey << 16) | (strokeKey << 36) |
+                       (static_cast<uint64_t>(phaseX) << 52) | (static_cast<uint64_t>(phaseY) << 56);
+  if (auto it = rasters.find(key); it != rasters.end()) return it->second;
+  if (rasters.size() >= kMaxRasters) dropRasters();
+  Raster& r = rasters[key];
+  const auto& ops = outline(glyph);
+  if (ops.empty()) return r;
+  double umin = 1e30, umax = -1e30, vmin = 1e30, vmax = -1e30;
+  for (const auto& op : ops) {
+    const int n = op.kind == PathOp::cubic ? 3 : op.kind == PathOp::close ? 0 : 1;
+    for (int i = 0; i < n; ++i) {
+      umin = std::min<double>(umin, op.x[i]); umax = std::max<double>(umax, op.x[i]);
+      vmin = std::min<double>(vmin, op.y[i]); vmax = std::max<double>(vmax, op.y[i]);
+    }
+  }
+  const double px = static_cast<double>(phaseX) / kPhases, py = static_cast<double>(phaseY) / kPhases;
+  const double pad = strokeWidth / 2 + 1;
+  const int x0 = static_cast<int>(std::floor(px + umin * scale - pad));
+  const int x1 = static_cast<int>(std::ceil(px + umax * scale + pad));
+  const int y0 = static_cast<int>(std::floor(py - vmax * scale - pad));
+  const int y1 = static_cast<int>(std::ceil(py - vmin * scale + pad));
+  if (x1 - x0 <= 0 || y1 - y0 <= 0 || x1 - x0 > 4096 || y1 - y0 > 4096) return r;
+  cairo_surface_t* surf = cairo_image_surface_create(CAIRO_FORMAT_A8, x1 - x0, y1 - y0);
+  cairo_t* c = cairo_create(surf);
+  cairo_translate(c, px - x0, py - y0);
+  cairo_scale(c, scale, -scale);
+  cairo_set_fill_rule(c, CAIRO_FILL_RULE_WINDING);
+  appendOutline(c, ops);
+  cairo_identity_matrix(c);
+  cairo_set_source_rgba(c, 0, 0, 0, 1);
+  if (strokeWidth > 0) {
+    cairo_set_line_width(c, strokeWidth);
+    cairo_set_line_join(c, CAIRO_LINE_JOIN_ROUND);
+    cairo_stroke(c);
+  } else {
+    cairo_fill(c);
+  }
+  cairo_destroy(c);
+  cairo_surface_flush(surf);
+  r.mask = surf;
+  r.x = x0;
+  r.y = y0;
+  return r;
+}
+
 bool Font::registerFile(const std::string& path, const std::string& alias) {
   Library& lib = Library::get();
   std::lock_guard lock(lib.mutex);
@@ -305,6 +385,34 @@ void drawTextLine(BitmapContext& ctx, const TextLine& line, Point origin, Color 
   FontInstance& inst = *font.instance();
   cairo_t* cr = ctx.cairoContext();
   const double k = font.size() / inst.unitsPerEm;
+  const bool stroke = outline && std::isfinite(outline->width) && outline->width != 0 && outline->color.isFinite();
+  const bool doFill = !stroke || outline->width < 0;
+  const double lineWidth = stroke ? std::abs(outline->width) / 100.0 * font.size() : 0;
+  cairo_matrix_t m;
+  cairo_get_matrix(cr, &m);
+  // Untransformed drawing (the base y flip plus a translation) places cached glyph
+  // masks; anything else, or a shadow, goes through the outlines.
+  if (m.xx == 1 && m.yx == 0 && m.xy == 0 && m.yy == -1 && !ctx.hasShadow() && lineWidth < 512) {
+    std::lock_guard lock(inst.mutex);
+    for (int pass = 0; pass < 2; ++pass) {
+      if ((pass == 0 && !doFill) || (pass == 1 && !stroke)) continue;
+      ctx.setSourceColor(cr, pass == 0 ? fill : outline->color);
+      cairo_save(cr);
+      cairo_identity_matrix(cr);
+      for (const auto& g : line.glyphs()) {
+        double dx = origin.x + g.x, dy = origin.y + g.y;
+        cairo_matrix_transform_point(&m, &dx, &dy);
+        if (!std::isfinite(dx) || !std::isfinite(dy) || std::abs(dx) > 1e6 || std::abs(dy) > 1e6) continue;
+        const double fx = std::floor(dx * kPhases + 0.5) / kPhases, fy = std::floor(dy * kPhases + 0.5) / kPhases;
+        const double ix = std::floor(fx), iy = std::floor(fy);
+        const auto& r = inst.raster(g.glyph, k, static_cast<int>((fx - ix) * kPhases),
+                                    static_cast<int>((fy - iy) * kPhases), pass == 0 ? 0.0 : lineWidth);
+        if (r.mask) cairo_mask_surface(cr, r.mask, ix + r.x, iy + r.y);
+      }
+      cairo_restore(cr);
+    }
+    return;
+  }
   cairo_new_path(cr);
   {
     std::lock_guard lock(inst.mutex);
@@ -314,20 +422,10 @@ void drawTextLine(BitmapContext& ctx, const TextLine& line, Point origin, Color 
       cairo_save(cr);
       cairo_translate(cr, origin.x + g.x, origin.y + g.y);
       cairo_scale(cr, k, k);
-      for (const auto& op : ops) {
-        switch (op.kind) {
-          case PathOp::move: cairo_move_to(cr, op.x[0], op.y[0]); break;
-          case PathOp::line: cairo_line_to(cr, op.x[0], op.y[0]); break;
-          case PathOp::cubic: cairo_curve_to(cr, op.x[0], op.y[0], op.x[1], op.y[1], op.x[2], op.y[2]); break;
-          case PathOp::close: cairo_close_path(cr); break;
-        }
-      }
+      appendOutline(cr, ops);
       cairo_restore(cr);
     }
   }
-  const bool stroke = outline && std::isfinite(outline->width) && outline->width != 0 && outline->color.isFinite();
-  const bool doFill = !stroke || outline->width < 0;
-  const double lineWidth = stroke ? std::abs(outline->width) / 100.0 * font.size() : 0;
   ctx.paintWithShadow([&](cairo_t* c) {
     if (doFill) {
       ctx.setSourceColor(c, fill);

@@ -81,6 +81,16 @@ TEST_F(TextTest, DrawnLineSitsOnItsBaselineAndOutlineAddsInk) {
   EXPECT_GT(outlined, plain * 1.15);          // stroke and fill: the outline grows the ink
   const double strokeOnly = ink(TextOutline{{1, 1, 1, 1}, 3}, top, bottom, right);
   EXPECT_LT(strokeOnly, plain);               // hollow letters
+  // A scaled context draws from the outlines instead of cached glyph masks: same ink.
+  auto scaled = BitmapContext::create(200, 100);
+  scaled->scale(2, 2);
+  const auto half = Font::make("Inter Variable", 700, 20);
+  drawTextLine(*scaled, TextLine(*half, "Hxg"), {5, 15}, {1, 1, 1, 1}, TextOutline{{0, 0, 0, 1}, -10});
+  double scaledInk = 0;
+  const auto sm = scaled->makeMask();
+  for (int r = 0; r < 100; ++r)
+    for (int x = 0; x < 200; ++x) scaledInk += sm->row(r)[x] > 127;
+  EXPECT_NEAR(scaledInk, outlined, outlined * 0.03);
   auto ctx = BitmapContext::create(50, 50);
   drawTextLine(*ctx, line, {std::nan(""), 0}, {1, 1, 1, 1});
   EXPECT_EQ(ctx->makeMask()->row(25)[25], 0);

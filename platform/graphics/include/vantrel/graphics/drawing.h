@@ -95,6 +95,7 @@ class BitmapContext {
   void paintWithShadow(const std::function<void(cairo_t*)>& draw);
   void setSourceColor(cairo_t* cr, Color c) const;
   Color fillColor() const { return state_.back().fill; }
+  bool hasShadow() const { return state_.back().shadow && state_.back().shadowColor.a > 0; }
   Color strokeColor() const { return state_.back().stroke; }
 
  private:
