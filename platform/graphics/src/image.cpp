@@ -116,7 +116,7 @@ Image Image::gaussianBlur(double sigma) const {
   if (!finite(sigma) || sigma <= 0.0) return *this;
   auto n = std::make_shared<Node>();
   n->kind = NodeKind::blur;
-  n->value = std::min(sigma, 2000.0);
+  n->value = std::min(sigma, 500.0);  // keeps the region a blur needs bounded
   n->extent = node_->extent.insetBy(-3 * n->value, -3 * n->value).integral();
   n->inputs = {node_};
   return Image(std::move(n));

@@ -12,6 +12,9 @@ namespace vantrel::graphics {
 namespace {
 
 constexpr int kHuge = 1 << 28;
+// Largest region any node may be asked for (512 MB of pixels); beyond it the
+// node renders as clear instead of exhausting memory.
+constexpr int64_t kMaxTilePixels = int64_t{1} << 27;
 
 int clampInt(double v) { return static_cast<int>(std::clamp(v, -static_cast<double>(kHuge), static_cast<double>(kHuge))); }
 
@@ -49,6 +52,7 @@ struct Evaluator {
 
   Tile eval(const Node& n, const IRect& req) {
     if (req.isEmpty() || outerPixels(n.extent).intersection(req).isEmpty()) return Tile{req, nullptr};
+    if (static_cast<int64_t>(req.width) * req.height > kMaxTilePixels) return Tile{req, nullptr};
     switch (n.kind) {
       case NodeKind::empty: return Tile{req, nullptr};
       case NodeKind::buffer: return evalBuffer(n, req);

@@ -280,6 +280,9 @@ TEST(Renderer, DegenerateInputsGiveNothing) {
   EXPECT_FALSE(src.gaussianBlur(nan).isEmpty());  // a blur that cannot be made leaves the image
   EXPECT_TRUE(Image::fromBuffer(nullptr).isEmpty());
   Renderer r(1);
+  // Requests that would need absurd amounts of memory render as clear instead.
+  const Image vast = Image::linearGradient({0, 0}, {1, 0, 0, 1}, {1, 0}, {0, 0, 1, 1}).transformed(Affine::scale(1e-7, 1e-7));
+  EXPECT_EQ(at(*render(vast.gaussianBlur(1e9).pixellated(1e5, {0, 0}), 4, 4), 1, 1), 0u);
   EXPECT_EQ(r.makeBitmap(src, {0, 0, 0, 10}), nullptr);
   EXPECT_EQ(r.makeBitmap(src, Rect::infinite()), nullptr);
   const auto b = r.makeBitmap(src.translated(0.5, 0.5), {0, 0, 11, 11});

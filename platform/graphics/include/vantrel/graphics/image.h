@@ -83,7 +83,7 @@ class Image {
   Image cropped(const Rect& rect) const;
   // This image over `background` (source-over).
   Image composited(const Image& background) const;
-  // Gaussian blur of the given standard deviation in pixels; the extent grows by 3 sigma.
+  // Gaussian blur of the given standard deviation in pixels (at most 500); the extent grows by 3 sigma.
   Image gaussianBlur(double sigma) const;
   // Lanczos3 resampling by `scale` vertically and scale * aspectRatio horizontally,
   // about the origin, prefiltered when shrinking.
