@@ -157,11 +157,38 @@ void BitmapContext::paintWithShadow(const std::function<void(cairo_t*)>& draw) {
     return;
   }
   // Draw the shape alone on a scratch layer with the same transform, derive the
-  // shadow from its alpha, then lay shadow and shape down through the clip.
-  cairo_surface_t* layer = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width_, height_);
+  // shadow from its alpha, then lay shadow and shape down through the clip. All
+  // of it happens inside the device box the shape and its shadow can reach.
+  double ux0, uy0, ux1, uy1;
+  cairo_path_extents(cr_, &ux0, &uy0, &ux1, &uy1);
+  double lw = cairo_get_line_width(cr_), lwy = lw;
+  cairo_user_to_device_distance(cr_, &lw, &lwy);
+  const double reach = std::max(std::abs(lw), std::abs(lwy)) + 2;
+  double bx0 = 1e30, by0 = 1e30, bx1 = -1e30, by1 = -1e30;
+  for (double cx : {ux0, ux1})
+    for (double cy : {uy0, uy1}) {
+      double dx = cx, dy = cy;
+      cairo_user_to_device(cr_, &dx, &dy);
+      bx0 = std::min(bx0, dx); bx1 = std::max(bx1, dx);
+      by0 = std::min(by0, dy); by1 = std::max(by1, dy);
+    }
+  const double spread = 3 * st.shadowBlur / 2 + 2;
+  const double ox = st.shadowOffset.x, oy = -st.shadowOffset.y;  // device space has y down
+  const int x0 = static_cast<int>(std::clamp(std::floor(std::min(bx0, bx0 + ox - spread) - reach), 0.0, double(width_)));
+  const int y0 = static_cast<int>(std::clamp(std::floor(std::min(by0, by0 + oy - spread) - reach), 0.0, double(height_)));
+  const int x1 = static_cast<int>(std::clamp(std::ceil(std::max(bx1, bx1 + ox + spread) + reach), 0.0, double(width_)));
+  const int y1 = static_cast<int>(std::clamp(std::ceil(std::max(by1, by1 + oy + spread) + reach), 0.0, double(height_)));
+  const int bw = x1 - x0, bh = y1 - y0;
+  if (bw <= 0 || bh <= 0) {
+    cairo_new_path(cr_);
+    return;
+  }
+  cairo_surface_t* layer = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, bw, bh);
   cairo_t* lc = cairo_create(layer);
   cairo_matrix_t m;
   cairo_get_matrix(cr_, &m);
+  m.x0 -= x0;
+  m.y0 -= y0;
   cairo_set_matrix(lc, &m);
   cairo_set_fill_rule(lc, CAIRO_FILL_RULE_WINDING);
   cairo_set_line_width(lc, cairo_get_line_width(cr_));
@@ -175,33 +202,37 @@ void BitmapContext::paintWithShadow(const std::function<void(cairo_t*)>& draw) {
   cairo_destroy(lc);
   cairo_surface_flush(layer);
 
-  auto alpha = graphics::makeBuffer(width_, height_, PixelFormat::bgra8);
+  auto alpha = graphics::makeBuffer(bw, bh, PixelFormat::bgra8);
   const uint32_t tint = Color{st.shadowColor.r, st.shadowColor.g, st.shadowColor.b, 1}.premultipliedBGRA();
   const double sa = std::clamp(st.shadowColor.a, 0.0, 1.0);
   const uint8_t* src = cairo_image_surface_get_data(layer);
   const int stride = cairo_image_surface_get_stride(layer);
-  for (int y = 0; y < height_; ++y) {
+  for (int y = 0; y < bh; ++y) {
     const uint32_t* s = reinterpret_cast<const uint32_t*>(src + static_cast<std::ptrdiff_t>(y) * stride);
     uint32_t* d = alpha->pixelRow(y);
-    for (int x = 0; x < width_; ++x) {
+    for (int x = 0; x < bw; ++x) {
       const double a = ((s[x] >> 24) & 255) / 255.0 * sa;
       uint32_t v = 0;
       for (int c = 0; c < 4; ++c) v |= static_cast<uint32_t>(std::lround(((tint >> (8 * c)) & 255) * a)) << (8 * c);
       d[x] = v;
     }
   }
-  const Image shadow = Image::fromBuffer(alpha).gaussianBlur(st.shadowBlur / 2).translated(st.shadowOffset.x,
-                                                                                           st.shadowOffset.y);
+  // The box in drawing space (y up) starts at (x0, height - y1).
+  const Point origin{static_cast<double>(x0), static_cast<double>(height_ - y1)};
+  const Image shadow = Image::fromBuffer(alpha)
+                           .translated(origin.x, origin.y)
+                           .gaussianBlur(st.shadowBlur / 2)
+                           .translated(st.shadowOffset.x, st.shadowOffset.y);
   Renderer renderer(1);
-  auto blurred = graphics::makeBuffer(width_, height_, PixelFormat::bgra8);
-  renderer.render(shadow, *blurred, {0, 0});
+  auto blurred = graphics::makeBuffer(bw, bh, PixelFormat::bgra8);
+  renderer.render(shadow, *blurred, origin);
   cairo_surface_t* shadowSurface = cairo_image_surface_create_for_data(
-      blurred->data(), CAIRO_FORMAT_ARGB32, width_, height_, static_cast<int>(blurred->stride()));
+      blurred->data(), CAIRO_FORMAT_ARGB32, bw, bh, static_cast<int>(blurred->stride()));
   cairo_save(cr_);
   cairo_identity_matrix(cr_);
-  cairo_set_source_surface(cr_, shadowSurface, 0, 0);
+  cairo_set_source_surface(cr_, shadowSurface, x0, y0);
   cairo_paint(cr_);
-  cairo_set_source_surface(cr_, layer, 0, 0);
+  cairo_set_source_surface(cr_, layer, x0, y0);
   cairo_paint(cr_);
   cairo_restore(cr_);
   cairo_surface_destroy(shadowSurface);

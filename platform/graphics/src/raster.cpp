@@ -267,11 +267,13 @@ Tile blurTile(ThreadPool& pool, BufferPool& buffers, double sigma, const IRect& 
     wx[i] = static_cast<uint16_t>(std::clamp(std::lround((u - ix[i]) * 256.0), 0L, 256L));
   }
   const size_t wideN = static_cast<size_t>(req.width) * 4;
-  std::vector<uint16_t> wide(wideN * lh + 64);
+  // Rows of 16-bit values, kept in a pooled buffer (two BGRA pixels' bytes per output pixel).
+  auto wideBuf = buffers.acquire(req.width * 2, lh, PixelFormat::bgra8, false);
+  auto wideRow = [&](int r) { return reinterpret_cast<uint16_t*>(wideBuf->row(r)); };
   pool.parallelFor(lh, [&](int r0, int r1) {
     for (int r = r0; r < r1; ++r) {
       const uint8_t* l = low->row(r);
-      uint16_t* o = &wide[wideN * r];
+      uint16_t* o = wideRow(r);
       for (int i = 0; i < req.width; ++i) {
         const uint8_t* a = l + ix[i] * 4;
         const int w = wx[i];
@@ -286,7 +288,7 @@ Tile blurTile(ThreadPool& pool, BufferPool& buffers, double sigma, const IRect& 
       const double v = (y + 0.5) / ff - 0.5 - ly0;  // low row index from the bottom
       const int j0 = std::clamp(static_cast<int>(std::floor(v)), 0, lh - 2);
       const auto w = static_cast<uint32_t>(std::clamp(std::lround((v - j0) * 256.0), 0L, 256L));
-      kernels::lerpRows(&wide[wideN * (lh - 1 - j0)], &wide[wideN * (lh - 2 - j0)], w,
+      kernels::lerpRows(wideRow(lh - 1 - j0), wideRow(lh - 2 - j0), w,
                         reinterpret_cast<uint8_t*>(out.row(k)), static_cast<int>(wideN));
     }
   });

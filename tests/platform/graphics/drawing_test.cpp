@@ -102,6 +102,25 @@ TEST(Drawing, ShadowIsOffsetAndBlurred) {
   const int edge = channel(at(*b, 72, 45), 3);             // blurred edge: partial
   EXPECT_GT(edge, 10);
   EXPECT_LT(edge, 245);
+  // The same square drawn through a scaled transform casts the same shadow (offsets are unscaled).
+  auto scaled = BitmapContext::create(100, 100);
+  scaled->scale(2, 2);
+  scaled->setShadow({10, -10}, 8, {0, 0, 0, 1});
+  scaled->setFillColor({1, 1, 1, 1});
+  scaled->fillRect({15, 20, 15, 15});
+  EXPECT_GE(testutil::psnr(*scaled->makeBuffer(), *b), 50.0);
+  // A stroked line's shadow reaches as far as the line's width.
+  auto line = BitmapContext::create(100, 100);
+  line->setShadow({0, -20}, 0, {0, 0, 1, 1});
+  line->setStrokeColor({1, 0, 0, 1});
+  line->setLineWidth(10);
+  line->moveTo({20, 60});
+  line->lineTo({80, 60});
+  line->strokePath();
+  const auto l = line->makeBuffer();
+  EXPECT_EQ(at(*l, 50, 56), 0xffff0000u);  // the line
+  EXPECT_EQ(at(*l, 50, 36), 0xff0000ffu);  // its shadow, 20 below, full width
+  EXPECT_EQ(at(*l, 50, 44), 0xff0000ffu);
 }
 
 TEST(Drawing, RadialGradientStops) {
