@@ -77,7 +77,7 @@ void resampleSeparable(ThreadPool& pool, const Tile& src, const Affine& m, Filte
       const int i = y - outRect.y;            // index into the y table
       for (int t = 0; t < ty.taps; ++t) {
         const int j = src.rect.y + ty.start[i] + t;  // drawing-space source row
-        rows[t] = src.buf->row(src.rect.maxY() - 1 - j);
+        rows[t] = reinterpret_cast<const uint8_t*>(src.pixel(src.rect.x, j));
       }
       kernels::weightedRowSum(rows.data(), ty.weights.data() + static_cast<size_t>(i) * ty.taps, ty.taps, mid.data(),
                               srcW * 4);
@@ -218,6 +218,12 @@ Tile blurTile(ThreadPool& pool, BufferPool& buffers, double sigma, const IRect& 
     const int ext = radii[0] + radii[1] + radii[2];
     Tile src = child(req.outset(ext));
     if (!src.buf) return Tile{req, nullptr};
+    if (src.shared) {
+      Tile own{src.rect, buffers.acquire(src.rect.width, src.rect.height, PixelFormat::bgra8, false)};
+      for (int k = 0; k < src.rect.height; ++k)
+        std::memcpy(own.row(k), src.row(k), static_cast<size_t>(src.rect.width) * 4);
+      src = std::move(own);
+    }
     blurInPlace(*src.buf, buffers, radii, pool);
     Tile out{req, buffers.acquire(req.width, req.height, PixelFormat::bgra8, false)};
     for (int y = req.y; y < req.maxY(); ++y)
@@ -243,7 +249,8 @@ Tile blurTile(ThreadPool& pool, BufferPool& buffers, double sigma, const IRect& 
     std::vector<uint16_t> acc(static_cast<size_t>(srcBytes) + 64);
     for (int r = r0; r < r1; ++r) {
       std::fill(acc.begin(), acc.end(), uint16_t{0});
-      for (int k = r * f; k < (r + 1) * f; ++k) kernels::accumulateRow(acc.data(), src.buf->row(k), srcBytes);
+      for (int k = r * f; k < (r + 1) * f; ++k)
+        kernels::accumulateRow(acc.data(), reinterpret_cast<const uint8_t*>(src.row(k)), srcBytes);
       uint8_t* o = low->row(r);
       for (int i = 0; i < lw; ++i) {
         uint32_t sum[4] = {0, 0, 0, 0};

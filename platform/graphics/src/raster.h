@@ -9,16 +9,21 @@
 
 namespace vantrel::graphics {
 
-// Pixels of a drawing-space rectangle; a null buffer means all clear.
+// Pixels of a drawing-space rectangle; a null buffer means all clear. A shared
+// tile is a window into pixels it does not own (a source image): it must be
+// copied before anything is written into it.
 struct Tile {
   IRect rect;
   BufferRef buf;
-  uint32_t* row(int k) { return buf->pixelRow(k); }
-  uint32_t* pixel(int x, int y) { return buf->pixelRow(rect.maxY() - 1 - y) + (x - rect.x); }
-  const uint32_t* pixel(int x, int y) const { return buf->pixelRow(rect.maxY() - 1 - y) + (x - rect.x); }
+  int col = 0, line = 0;  // where the rectangle's top-left pixel sits in buf
+  bool shared = false;
+  uint32_t* row(int k) { return buf->pixelRow(line + k) + col; }
+  const uint32_t* row(int k) const { return buf->pixelRow(line + k) + col; }
+  uint32_t* pixel(int x, int y) { return row(rect.maxY() - 1 - y) + (x - rect.x); }
+  const uint32_t* pixel(int x, int y) const { return row(rect.maxY() - 1 - y) + (x - rect.x); }
   RasterView view() const {
     if (!buf) return RasterView{nullptr, 0, IRect{}};
-    return RasterView{buf->data(), buf->stride(), rect};
+    return RasterView{reinterpret_cast<const uint8_t*>(row(0)), buf->stride(), rect};
   }
 };
 

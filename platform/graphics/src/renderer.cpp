@@ -75,9 +75,21 @@ struct Evaluator {
     return Tile{req, nullptr};
   }
 
+  // A tile that may be written: shared windows are copied first.
+  Tile writable(Tile t) {
+    if (!t.buf || !t.shared) return t;
+    Tile own = allocate(t.rect, false);
+    for (int k = 0; k < t.rect.height; ++k)
+      std::memcpy(own.row(k), t.row(k), static_cast<size_t>(t.rect.width) * 4);
+    return own;
+  }
+
   Tile evalBuffer(const Node& n, const IRect& req) {
-    Tile t = allocate(req);
     const PixelBuffer& b = *n.buffer;
+    // Inside the picture: a window onto it, no copy.
+    if (req.x >= 0 && req.y >= 0 && req.maxX() <= b.width() && req.maxY() <= b.height())
+      return Tile{req, n.buffer, req.x, b.height() - req.maxY(), true};
+    Tile t = allocate(req);
     Tile src{IRect{0, 0, b.width(), b.height()}, nullptr};
     const IRect o = req.intersection(src.rect);
     for (int y = o.y; y < o.maxY(); ++y) {
@@ -127,6 +139,7 @@ struct Evaluator {
       if (fgRect == req) return fg;
       bg = allocate(req);
     }
+    bg = writable(std::move(bg));
     pool.parallelFor(fgRect.height, [&](int k0, int k1) {
       for (int k = k0; k < k1; ++k) {
         const int y = fgRect.maxY() - 1 - k;
@@ -143,6 +156,7 @@ struct Evaluator {
     Tile fg = eval(*n.inputs[0], fgRect);
     Tile mask = eval(*n.inputs[2], req);
     if (!bg.buf) bg = allocate(req);
+    bg = writable(std::move(bg));
     if (!mask.buf) {
       // Mask is zero everywhere: the background alone.
       return bg;
@@ -166,7 +180,7 @@ struct Evaluator {
   }
 
   Tile evalColorMatrix(const Node& n, const IRect& req) {
-    Tile src = eval(*n.inputs[0], req);
+    Tile src = writable(eval(*n.inputs[0], req));
     const ColorMatrix& m = n.colorMatrix;
     const bool alphaOnly = m.r[0] == 1 && m.r[1] == 0 && m.r[2] == 0 && m.r[3] == 0 && m.g[0] == 0 && m.g[1] == 1 &&
                            m.g[2] == 0 && m.g[3] == 0 && m.b[0] == 0 && m.b[1] == 0 && m.b[2] == 1 && m.b[3] == 0 &&
@@ -267,7 +281,7 @@ Tile Evaluator::evalTransform(const Node& top, const IRect& req) {
     if (srcRect.isEmpty()) return Tile{req, nullptr};
     Tile src = eval(*leaf, srcRect);
     if (!src.buf) return Tile{req, nullptr};
-    Tile out = allocate(req);
+    Tile out = allocate(req, !(outRect == req));  // every pixel of outRect gets written
     resampleSeparable(pool, src, m, filter, outRect, out);
     if (!leaf->extent.isInfinite()) applyEdgeCoverage(out, outRect, outExtent);
     return out;

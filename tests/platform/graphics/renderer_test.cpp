@@ -268,6 +268,19 @@ TEST(Renderer, PerspectiveWarpIdentityAndEdges) {
   EXPECT_LT(edge, 255);
 }
 
+TEST(Renderer, SourceBuffersAreNeverWritten) {
+  // Buffers are read in place; every operation that writes must work on a copy.
+  auto a = testutil::screenLike(40, 30, 1), b = testutil::screenLike(40, 30, 2);
+  auto a0 = testutil::screenLike(40, 30, 1), b0 = testutil::screenLike(40, 30, 2);
+  const Image ia = Image::fromBuffer(a), ib = Image::fromBuffer(b);
+  const Image uses[] = {ia.alphaMultiplied(0.5), ia.colorMatrix(ColorMatrix{}), ia.alphaMultiplied(0.5).composited(ib),
+                        ia.translated(3, 2).composited(ib.cropped({0, 0, 40, 30})), ia.blendedWithMask(ib, ib),
+                        ia.gaussianBlur(1.5), ib.composited(ia.translated(-1, 0)).alphaMultiplied(0.3)};
+  for (const auto& img : uses) render(img, 40, 30);
+  EXPECT_EQ(0, std::memcmp(a->data(), a0->data(), a->byteSize()));
+  EXPECT_EQ(0, std::memcmp(b->data(), b0->data(), b->byteSize()));
+}
+
 TEST(Renderer, DegenerateInputsGiveNothing) {
   const double nan = std::nan("");
   const double inf = std::numeric_limits<double>::infinity();
