@@ -152,6 +152,26 @@ void BM_GradientFill1080p(benchmark::State& state) {
 }
 BENCHMARK(BM_GradientFill1080p)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
+void BM_PerspectiveWarp1080p(benchmark::State& state) {
+  auto frame = benchscene::screen(1920, 1080, 0.1);
+  const double h[9] = {1.25, 0.25, -200, 0.0, 1.35, -150, 0.0, 0.0002, 1.0};
+  renderLoop(state, Image::fromBuffer(frame).perspectiveWarped(h, {0, 0, 1920, 1080}), 1920, 1080);
+}
+BENCHMARK(BM_PerspectiveWarp1080p)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+void BM_RotatedCursor64(benchmark::State& state) {
+  auto glyph = benchscene::screen(64, 64, 0.1);
+  renderLoop(state, Image::fromBuffer(glyph).transformed(Affine::rotation(0.3).then(Affine::scale(1.5, 1.5))), 128, 128);
+}
+BENCHMARK(BM_RotatedCursor64)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+void BM_Pixellate400x300(benchmark::State& state) {
+  auto frame = benchscene::screen(1920, 1080, 0.1);
+  const Rect r{600, 300, 400, 300};
+  renderLoop(state, Image::fromBuffer(frame).cropped(r).pixellated(14, {800, 450}).cropped(r), 1920, 1080);
+}
+BENCHMARK(BM_Pixellate400x300)->Arg(1)->Unit(benchmark::kMillisecond);
+
 void BM_TextLine60Chars48px(benchmark::State& state) {
   benchscene::screen(16, 16);  // registers the font
   const auto font = Font::make("Inter Variable", 700, 48);

@@ -98,4 +98,8 @@ void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, in
   for (int i = 0; i < n; ++i) out[i] = detail::lerp88(a[i], b[i], w);
 }
 
+void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n) {
+  for (int i = 0; i < n; ++i) out[i] = detail::warpPixel(p, p.x0 + static_cast<float>(i));
+}
+
 }  // namespace vantrel::graphics::kernels::scalar

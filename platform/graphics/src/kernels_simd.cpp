@@ -39,6 +39,7 @@ void GradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], co
   scalar::gradientRow(dst, n, t0, dt, c0, c1);
 }
 void AccumulateRow(uint16_t* acc, const uint8_t* in, int n) { scalar::accumulateRow(acc, in, n); }
+void WarpRowAntialiased(const WarpRow& p, uint32_t* out, int n) { scalar::warpRowAntialiased(p, out, n); }
 void LerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n) {
   scalar::lerpRows(a, b, w, out, n);
 }
@@ -271,6 +272,60 @@ void LerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, in
   }
   for (; i < n; ++i) out[i] = detail::lerp88(a[i], b[i], w);
 }
+void WarpRowAntialiased(const WarpRow& p, uint32_t* out, int n) {
+  const hn::ScalableTag<float> df;
+  const hn::RebindToSigned<decltype(df)> di;
+  const hn::RebindToUnsigned<decltype(df)> du;
+  const int N = static_cast<int>(hn::Lanes(df));
+  const float W = static_cast<float>(p.width), H = static_cast<float>(p.height);
+  const auto zero = hn::Zero(df), one = hn::Set(df, 1.f), half = hn::Set(df, 0.5f), k256 = hn::Set(df, 256.f);
+  const auto vW = hn::Set(df, W), vH = hn::Set(df, H);
+  const auto strideP = hn::Set(di, static_cast<int32_t>(p.stride / 4));
+  const auto* base = reinterpret_cast<const int32_t*>(p.src);
+  const auto c255 = hn::Set(du, 255u), c256 = hn::Set(du, 256u);
+  int i = 0;
+  for (; i + N <= n; i += N) {
+    const auto x = hn::Add(hn::ConvertTo(df, hn::Iota(di, i)), hn::Set(df, p.x0));
+    const auto w = hn::MulAdd(hn::Set(df, p.aw), x, hn::Set(df, p.bw));
+    const auto valid = hn::Gt(w, hn::Set(df, 1e-6f));
+    const auto inv = hn::Div(one, hn::IfThenElse(valid, w, one));
+    auto sx = hn::Mul(hn::MulAdd(hn::Set(df, p.ax), x, hn::Set(df, p.bx)), inv);
+    auto sy = hn::Mul(hn::MulAdd(hn::Set(df, p.ay), x, hn::Set(df, p.by)), inv);
+    const auto unit = hn::Sqrt(hn::Max(hn::Mul(hn::Mul(hn::Mul(hn::Set(df, p.absDet), inv), inv), inv), hn::Set(df, 1e-12f)));
+    const auto inside = hn::Min(hn::Min(sx, hn::Sub(vW, sx)), hn::Min(sy, hn::Sub(vH, sy)));
+    const auto c = hn::Min(hn::Max(hn::Add(hn::Div(inside, unit), half), zero), one);
+    const auto keep = hn::And(valid, hn::Gt(c, zero));
+    const auto coverage = hn::BitCast(du, hn::ConvertTo(di, hn::MulAdd(c, k256, half)));
+    sx = hn::IfThenElse(keep, hn::Min(hn::Max(sx, half), hn::Sub(vW, half)), half);
+    sy = hn::IfThenElse(keep, hn::Min(hn::Max(sy, half), hn::Sub(vH, half)), half);
+    const auto u = hn::Sub(sx, half), v = hn::Sub(hn::Sub(vH, sy), half);
+    const auto x0 = hn::ConvertTo(di, u), y0 = hn::ConvertTo(di, v);
+    const auto x1 = hn::Min(hn::Add(x0, hn::Set(di, 1)), hn::Set(di, p.width - 1));
+    const auto y1 = hn::Min(hn::Add(y0, hn::Set(di, 1)), hn::Set(di, p.height - 1));
+    const auto wx = hn::BitCast(du, hn::ConvertTo(di, hn::MulAdd(hn::Sub(u, hn::ConvertTo(df, x0)), k256, half)));
+    const auto wy = hn::BitCast(du, hn::ConvertTo(di, hn::MulAdd(hn::Sub(v, hn::ConvertTo(df, y0)), k256, half)));
+    const auto row0 = hn::Mul(y0, strideP), row1 = hn::Mul(y1, strideP);
+    const auto p00 = hn::BitCast(du, hn::GatherIndex(di, base, hn::Add(row0, x0)));
+    const auto p10 = hn::BitCast(du, hn::GatherIndex(di, base, hn::Add(row0, x1)));
+    const auto p01 = hn::BitCast(du, hn::GatherIndex(di, base, hn::Add(row1, x0)));
+    const auto p11 = hn::BitCast(du, hn::GatherIndex(di, base, hn::Add(row1, x1)));
+    const auto iwx = hn::Sub(c256, wx), iwy = hn::Sub(c256, wy);
+    auto channel = [&](auto a, auto b, auto cc, auto d) {
+      const auto top = hn::Add(hn::Mul(hn::And(a, c255), iwx), hn::Mul(hn::And(b, c255), wx));
+      const auto bottom = hn::Add(hn::Mul(hn::And(cc, c255), iwx), hn::Mul(hn::And(d, c255), wx));
+      const auto value = hn::ShiftRight<16>(hn::Add(hn::Add(hn::Mul(top, iwy), hn::Mul(bottom, wy)), hn::Set(du, 32768u)));
+      return hn::ShiftRight<8>(hn::Add(hn::Mul(value, coverage), hn::Set(du, 128u)));
+    };
+    const auto b0 = channel(p00, p10, p01, p11);
+    const auto g0 = channel(hn::ShiftRight<8>(p00), hn::ShiftRight<8>(p10), hn::ShiftRight<8>(p01), hn::ShiftRight<8>(p11));
+    const auto r0 = channel(hn::ShiftRight<16>(p00), hn::ShiftRight<16>(p10), hn::ShiftRight<16>(p01), hn::ShiftRight<16>(p11));
+    const auto a0 = channel(hn::ShiftRight<24>(p00), hn::ShiftRight<24>(p10), hn::ShiftRight<24>(p01), hn::ShiftRight<24>(p11));
+    auto px = hn::Or(hn::Or(b0, hn::ShiftLeft<8>(g0)), hn::Or(hn::ShiftLeft<16>(r0), hn::ShiftLeft<24>(a0)));
+    px = hn::IfThenElseZero(hn::RebindMask(du, keep), px);
+    hn::StoreU(px, du, out + i);
+  }
+  for (; i < n; ++i) out[i] = detail::warpPixel(p, p.x0 + static_cast<float>(i));
+}
 #endif  // HWY_TARGET == HWY_SCALAR
 }  // namespace vantrel::graphics::kernels::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
@@ -287,6 +342,7 @@ HWY_EXPORT(BoxBlurColumns);
 HWY_EXPORT(GradientRow);
 HWY_EXPORT(AccumulateRow);
 HWY_EXPORT(LerpRows);
+HWY_EXPORT(WarpRowAntialiased);
 
 void sourceOverRow(uint32_t* dst, const uint32_t* src, int n) { HWY_DYNAMIC_DISPATCH(SourceOverRow)(dst, src, n); }
 void sourceOverMaskedRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask, int n) {
@@ -315,6 +371,10 @@ void gradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], co
 void accumulateRow(uint16_t* acc, const uint8_t* in, int n) { HWY_DYNAMIC_DISPATCH(AccumulateRow)(acc, in, n); }
 void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n) {
   HWY_DYNAMIC_DISPATCH(LerpRows)(a, b, w, out, n);
+}
+
+void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n) {
+  HWY_DYNAMIC_DISPATCH(WarpRowAntialiased)(p, out, n);
 }
 
 const char* currentTargetName() {

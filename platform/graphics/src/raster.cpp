@@ -108,37 +108,103 @@ void applyEdgeCoverage(Tile& out, const IRect& r, const Rect& e) {
   }
 }
 
+namespace {
+
+// Bilinear tap in 8-bit fixed point; (u, v) are continuous column and row indices
+// from the top-left pixel centre. Outside taps read as clear.
+inline uint32_t bilinearFixed(const RasterView& src, float u, float v) {
+  const int W = src.rect.width, H = src.rect.height;
+  const float fu = std::floor(u), fv = std::floor(v);
+  if (!(fu > -2.f && fv > -2.f && fu < W + 1.f && fv < H + 1.f)) return 0;
+  const int x0 = static_cast<int>(fu), y0 = static_cast<int>(fv);
+  const uint32_t wx = static_cast<uint32_t>((u - fu) * 256.f + 0.5f), wy = static_cast<uint32_t>((v - fv) * 256.f + 0.5f);
+  auto at = [&](int x, int y) -> uint32_t {
+    if (x < 0 || y < 0 || x >= W || y >= H) return 0;
+    return reinterpret_cast<const uint32_t*>(src.data + y * src.stride)[x];
+  };
+  uint32_t p00, p10, p01, p11;
+  if (x0 >= 0 && y0 >= 0 && x0 + 1 < W && y0 + 1 < H) {
+    const auto* r0 = reinterpret_cast<const uint32_t*>(src.data + y0 * src.stride) + x0;
+    const auto* r1 = reinterpret_cast<const uint32_t*>(src.data + (y0 + 1) * src.stride) + x0;
+    p00 = r0[0]; p10 = r0[1]; p01 = r1[0]; p11 = r1[1];
+  } else {
+    p00 = at(x0, y0); p10 = at(x0 + 1, y0); p01 = at(x0, y0 + 1); p11 = at(x0 + 1, y0 + 1);
+  }
+  uint32_t o = 0;
+  for (int c = 0; c < 32; c += 8) {
+    const uint32_t top = ((p00 >> c) & 255) * (256 - wx) + ((p10 >> c) & 255) * wx;
+    const uint32_t bottom = ((p01 >> c) & 255) * (256 - wx) + ((p11 >> c) & 255) * wx;
+    o |= ((top * (256 - wy) + bottom * wy + 32768) >> 16) << c;
+  }
+  return o;
+}
+
+}  // namespace
+
 void warpProjective(ThreadPool& pool, const RasterView& src, const double h[9], const IRect& outRect, Tile& out,
                     bool antialias) {
   const IRect s = src.rect;
+  // For p' = H p / w the area scale is det(H) / w^3: source units per output pixel
+  // is its square root, which sets the width of the antialiased edge.
+  const double det = h[0] * (h[4] * h[8] - h[5] * h[7]) - h[1] * (h[3] * h[8] - h[5] * h[6]) +
+                     h[2] * (h[3] * h[7] - h[4] * h[6]);
+  const float absDet = static_cast<float>(std::abs(det));
+  const float f[9] = {float(h[0]), float(h[1]), float(h[2]), float(h[3]), float(h[4]),
+                      float(h[5]), float(h[6]), float(h[7]), float(h[8])};
+  const float left = float(s.x), right = float(s.maxX()), bottomEdge = float(s.y), topEdge = float(s.maxY());
+  if (antialias) {
+    pool.parallelFor(outRect.height, [&](int k0, int k1) {
+      for (int k = k0; k < k1; ++k) {
+        const int yi = outRect.maxY() - 1 - k;
+        const double y = yi + 0.5;
+        // The row's map, in the source's own coordinates (origin at its bottom-left corner).
+        const double bw = h[7] * y + h[8];
+        kernels::WarpRow row;
+        row.src = src.data;
+        row.stride = src.stride;
+        row.width = s.width;
+        row.height = s.height;
+        row.ax = static_cast<float>(h[0] - s.x * h[6]);
+        row.bx = static_cast<float>(h[1] * y + h[2] - s.x * bw);
+        row.ay = static_cast<float>(h[3] - s.y * h[6]);
+        row.by = static_cast<float>(h[4] * y + h[5] - s.y * bw);
+        row.aw = static_cast<float>(h[6]);
+        row.bw = static_cast<float>(bw);
+        row.absDet = absDet;
+        row.x0 = static_cast<float>(outRect.x) + 0.5f;
+        kernels::warpRowAntialiased(row, out.pixel(outRect.x, yi), outRect.width);
+      }
+    });
+    return;
+  }
   pool.parallelFor(outRect.height, [&](int k0, int k1) {
     for (int k = k0; k < k1; ++k) {
       const int yi = outRect.maxY() - 1 - k;
       uint32_t* o = out.pixel(outRect.x, yi);
-      const double y = yi + 0.5;
+      const float y = static_cast<float>(yi) + 0.5f;
+      const float cx = f[1] * y + f[2], cy = f[4] * y + f[5], cw = f[7] * y + f[8];
       for (int i = 0; i < outRect.width; ++i) {
-        const double x = outRect.x + i + 0.5;
-        const double w = h[6] * x + h[7] * y + h[8];
-        if (!(w > 1e-9)) continue;
-        const double sx = (h[0] * x + h[1] * y + h[2]) / w, sy = (h[3] * x + h[4] * y + h[5]) / w;
-        float px[4];
-        double coverage = 1.0;
+        const float x = static_cast<float>(outRect.x + i) + 0.5f;
+        const float w = f[6] * x + cw;
+        if (!(w > 1e-6f)) continue;
+        const float inv = 1.f / w;
+        float sx = (f[0] * x + cx) * inv, sy = (f[3] * x + cy) * inv;
+        uint32_t coverage = 256;
         if (antialias) {
-          // Distance inside the source edge, in output pixels (local scale from the Jacobian).
-          const double w1 = w + h[6], w2 = w + h[7];
-          const double ax = (h[0] * (x + 1) + h[1] * y + h[2]) / w1 - sx, ay = (h[3] * (x + 1) + h[4] * y + h[5]) / w1 - sy;
-          const double bx = (h[0] * x + h[1] * (y + 1) + h[2]) / w2 - sx, by = (h[3] * x + h[4] * (y + 1) + h[5]) / w2 - sy;
-          const double unit = std::sqrt(std::max(std::abs(ax * by - ay * bx), 1e-12));
-          const double inside = std::min(std::min(sx - s.x, s.maxX() - sx), std::min(sy - s.y, s.maxY() - sy));
-          coverage = std::clamp(inside / unit + 0.5, 0.0, 1.0);
-          if (coverage <= 0) continue;
-          sampleBilinear(src, std::clamp(sx, s.x + 0.5, s.maxX() - 0.5), std::clamp(sy, s.y + 0.5, s.maxY() - 0.5), px);
-        } else {
-          sampleBilinear(src, sx, sy, px);
+          const float unit = std::sqrt(std::max(absDet * inv * inv * inv, 1e-12f));
+          const float inside = std::min(std::min(sx - left, right - sx), std::min(sy - bottomEdge, topEdge - sy));
+          const float c = std::clamp(inside / unit + 0.5f, 0.f, 1.f);
+          if (!(c > 0.f)) continue;
+          coverage = static_cast<uint32_t>(c * 256.f + 0.5f);
+          sx = std::clamp(sx, left + 0.5f, right - 0.5f);
+          sy = std::clamp(sy, bottomEdge + 0.5f, topEdge - 0.5f);
         }
-        uint32_t v = 0;
-        for (int c = 0; c < 4; ++c)
-          v |= static_cast<uint32_t>(std::clamp(std::lround(px[c] * coverage), 0L, 255L)) << (8 * c);
+        uint32_t v = bilinearFixed(src, sx - 0.5f - left, topEdge - sy - 0.5f);
+        if (coverage < 256) {
+          uint32_t scaled = 0;
+          for (int c = 0; c < 32; c += 8) scaled |= ((((v >> c) & 255) * coverage + 128) >> 8) << c;
+          v = scaled;
+        }
         o[i] = v;
       }
     }

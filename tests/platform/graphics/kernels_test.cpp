@@ -157,6 +157,29 @@ std::vector<KernelCase> cases() {
          }
          return worst;
        }},
+      {"warpRowAntialiased", 1,
+       [](int n, uint32_t seed) {
+         // A 37x23 source under a few projective maps, including edges, folds behind the eye and shrinking.
+         const auto src = randomPixels(40 * 23, seed);
+         const struct { float ax, bx, ay, by, aw, bw; } maps[] = {
+             {1, 0, 0, 5, 0, 1}, {0.7f, 3, 0.2f, 8, 0.01f, 0.9f}, {2.5f, -9, -0.4f, 30, 0.03f, -0.2f}, {0.1f, 2, 0, 11, 0, 0.5f}};
+         int worst = 0;
+         for (const auto& m : maps) {
+           kernels::WarpRow row;
+           row.src = reinterpret_cast<const uint8_t*>(src.data());
+           row.stride = 40 * 4;
+           row.width = 37;
+           row.height = 23;
+           row.ax = m.ax; row.bx = m.bx; row.ay = m.ay; row.by = m.by; row.aw = m.aw; row.bw = m.bw;
+           row.absDet = std::abs(m.ax * m.bw - m.bx * m.aw) + 0.3f;
+           row.x0 = -3.5f;
+           std::vector<uint32_t> a(n), b(n);
+           k::warpRowAntialiased(row, a.data(), n);
+           k::scalar::warpRowAntialiased(row, b.data(), n);
+           worst = std::max(worst, maxChannelDiff(a, b));
+         }
+         return worst;
+       }},
   };
 }
 

@@ -13,6 +13,21 @@
 
 namespace vantrel::graphics::kernels {
 
+// One output row of a projective warp with antialiased edges. The source is
+// width x height pixels, top row first, `stride` bytes apart; its space has the
+// origin at its bottom-left corner. Output pixel i has its centre at x = x0 + i
+// on the row, and maps to sx = (ax x + bx) / w, sy = (ay x + by) / w with
+// w = aw x + bw (nothing where w <= 1e-6). Pixels fade out over one output pixel
+// at the source's edges, the local scale being sqrt(|det H| / w^3).
+struct WarpRow {
+  const uint8_t* src = nullptr;
+  std::ptrdiff_t stride = 0;
+  int width = 0, height = 0;
+  float ax = 0, bx = 0, ay = 0, by = 0, aw = 0, bw = 1;
+  float absDet = 1;
+  float x0 = 0.5f;
+};
+
 // dst = src + dst * (1 - src.alpha), per pixel.
 void sourceOverRow(uint32_t* dst, const uint32_t* src, int n);
 // dst = src * mask + dst * (1 - src.alpha * mask); mask is A8.
@@ -52,7 +67,10 @@ void boxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, st
 void gradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], const float c1[4]);
 void accumulateRow(uint16_t* acc, const uint8_t* in, int n);
 void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n);
+void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n);
 }  // namespace scalar
+
+void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n);
 
 // Names of the SIMD targets this build can dispatch to, and a hook for tests to
 // restrict dispatch to one of them (0 restores the CPU's best).
