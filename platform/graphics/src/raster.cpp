@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
+#include <tuple>
 #include <numbers>
 #include <vector>
 
@@ -62,12 +64,24 @@ Table buildTable(int outStart, int count, double scale, double offset, int srcSt
   return t;
 }
 
+// Frames of an export usually repeat the same geometry: weight tables are kept
+// per calling thread for the last few distinct requests.
+const Table& cachedTable(int outStart, int count, double scale, double offset, int srcStart, int srcCount,
+                         Filter filter) {
+  using Key = std::tuple<int, int, double, double, int, int, Filter>;
+  thread_local std::map<Key, Table> cache;
+  const Key key{outStart, count, scale, offset, srcStart, srcCount, filter};
+  if (auto it = cache.find(key); it != cache.end()) return it->second;
+  if (cache.size() >= 16) cache.clear();
+  return cache.emplace(key, buildTable(outStart, count, scale, offset, srcStart, srcCount, filter)).first->second;
+}
+
 }  // namespace
 
 void resampleSeparable(ThreadPool& pool, const Tile& src, const Affine& m, Filter filter, const IRect& outRect,
                        Tile& out) {
-  const Table tx = buildTable(outRect.x, outRect.width, m.a, m.tx, src.rect.x, src.rect.width, filter);
-  const Table ty = buildTable(outRect.y, outRect.height, m.d, m.ty, src.rect.y, src.rect.height, filter);
+  const Table& tx = cachedTable(outRect.x, outRect.width, m.a, m.tx, src.rect.x, src.rect.width, filter);
+  const Table& ty = cachedTable(outRect.y, outRect.height, m.d, m.ty, src.rect.y, src.rect.height, filter);
   const int srcW = src.rect.width;
   pool.parallelFor(outRect.height, [&](int k0, int k1) {
     std::vector<float> mid(static_cast<size_t>(srcW) * 4 + 16);
