@@ -1,6 +1,7 @@
 #include "raster.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -325,6 +326,7 @@ Tile blurTile(ThreadPool& pool, BufferPool& buffers, double sigma, const IRect& 
   // Column sums of f rows (f * f * 255 fits 16 bits for f <= 16), then groups of f columns.
   const int srcBytes = lw * f * 4;
   const uint32_t area = static_cast<uint32_t>(f * f);
+  const int areaShift = 2 * std::countr_zero(static_cast<unsigned>(f));  // f is a power of two
   pool.parallelFor(lh, [&](int r0, int r1) {
     std::vector<uint16_t> acc(static_cast<size_t>(srcBytes) + 64);
     for (int r = r0; r < r1; ++r) {
@@ -337,7 +339,7 @@ Tile blurTile(ThreadPool& pool, BufferPool& buffers, double sigma, const IRect& 
         const uint16_t* a = &acc[static_cast<size_t>(i) * f * 4];
         for (int k = 0; k < f; ++k)
           for (int c = 0; c < 4; ++c) sum[c] += a[k * 4 + c];
-        for (int c = 0; c < 4; ++c) o[i * 4 + c] = static_cast<uint8_t>((sum[c] + area / 2) / area);
+        for (int c = 0; c < 4; ++c) o[i * 4 + c] = static_cast<uint8_t>((sum[c] + area / 2) >> areaShift);
       }
     }
   }, 1);
