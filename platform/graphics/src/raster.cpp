@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <tuple>
 #include <numbers>
 #include <vector>
@@ -67,22 +68,26 @@ Table buildTable(int outStart, int count, double scale, double offset, int srcSt
 
 // Frames of an export usually repeat the same geometry: weight tables are kept
 // per calling thread for the last few distinct requests.
-const Table& cachedTable(int outStart, int count, double scale, double offset, int srcStart, int srcCount,
-                         Filter filter) {
+std::shared_ptr<const Table> cachedTable(int outStart, int count, double scale, double offset, int srcStart,
+                                         int srcCount, Filter filter) {
   using Key = std::tuple<int, int, double, double, int, int, Filter>;
-  thread_local std::map<Key, Table> cache;
+  thread_local std::map<Key, std::shared_ptr<const Table>> cache;
   const Key key{outStart, count, scale, offset, srcStart, srcCount, filter};
   if (auto it = cache.find(key); it != cache.end()) return it->second;
-  if (cache.size() >= 16) cache.clear();
-  return cache.emplace(key, buildTable(outStart, count, scale, offset, srcStart, srcCount, filter)).first->second;
+  if (cache.size() >= 16) cache.clear();  // tables in use stay alive through their shared_ptr
+  auto table = std::make_shared<const Table>(buildTable(outStart, count, scale, offset, srcStart, srcCount, filter));
+  cache.emplace(key, table);
+  return table;
 }
 
 }  // namespace
 
 void resampleSeparable(ThreadPool& pool, const Tile& src, const Affine& m, Filter filter, const IRect& outRect,
                        Tile& out) {
-  const Table& tx = cachedTable(outRect.x, outRect.width, m.a, m.tx, src.rect.x, src.rect.width, filter);
-  const Table& ty = cachedTable(outRect.y, outRect.height, m.d, m.ty, src.rect.y, src.rect.height, filter);
+  const auto txRef = cachedTable(outRect.x, outRect.width, m.a, m.tx, src.rect.x, src.rect.width, filter);
+  const auto tyRef = cachedTable(outRect.y, outRect.height, m.d, m.ty, src.rect.y, src.rect.height, filter);
+  const Table& tx = *txRef;
+  const Table& ty = *tyRef;
   const int srcW = src.rect.width;
   pool.parallelFor(outRect.height, [&](int k0, int k1) {
     std::vector<float> mid(static_cast<size_t>(srcW) * 4 + 16);
