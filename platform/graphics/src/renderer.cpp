@@ -37,8 +37,18 @@ IRect centrePixels(const Rect& r) {
 struct Evaluator {
   ThreadPool& pool;
   BufferPool& buffers;
+  // The caller's buffer, handed out once to the first tile of exactly its
+  // rectangle: when that tile is the result, nothing has to be copied at the end.
+  BufferRef target;
+  IRect targetRect;
 
   Tile allocate(const IRect& r, bool cleared = true) {
+    if (target && r == targetRect) {
+      Tile t{r, std::move(target)};
+      target.reset();
+      if (cleared) t.buf->clear();
+      return t;
+    }
     return Tile{r, buffers.acquire(r.width, r.height, PixelFormat::bgra8, cleared)};
   }
 
@@ -347,9 +357,12 @@ Renderer::~Renderer() = default;
 
 void Renderer::render(const Image& image, PixelBuffer& target, Point origin) {
   const IRect req{clampInt(std::round(origin.x)), clampInt(std::round(origin.y)), target.width(), target.height()};
-  Evaluator ev{*threads_, *buffers_};
-  Tile t = ev.eval(*image.node(), req);
   if (target.format() != PixelFormat::bgra8) return;
+  // Not owned: the evaluator may write into it in place.
+  BufferRef direct(&target, [](PixelBuffer*) {});
+  Evaluator ev{*threads_, *buffers_, direct, req};
+  Tile t = ev.eval(*image.node(), req);
+  if (t.buf.get() == &target && t.col == 0 && t.line == 0) return;
   for (int k = 0; k < target.height(); ++k) {
     if (t.buf)
       std::memcpy(target.row(k), t.row(k), static_cast<size_t>(target.width()) * 4);

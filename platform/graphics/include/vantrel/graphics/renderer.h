@@ -21,7 +21,8 @@ class Renderer {
 
   // Renders `image` over `bounds` into `target` (premultiplied BGRA8). The
   // bounds' origin is rounded to whole pixels and its size is the target's;
-  // pixels the image does not cover are cleared.
+  // pixels the image does not cover are cleared. The target may serve as working
+  // memory during the render, so it must not be a buffer the image reads.
   void render(const Image& image, PixelBuffer& target, Point boundsOrigin);
   // A bitmap of `rect` (rounded outwards); nullptr when the rectangle is empty,
   // infinite or not finite.
