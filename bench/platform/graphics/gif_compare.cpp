@@ -53,14 +53,42 @@ double gifPsnr(const std::string& gif, const std::vector<BufferRef>& frames, con
 
 }  // namespace
 
+// Writes one clip both ways and prints sizes and PSNR.
+int compare(const std::string& name, const std::vector<BufferRef>& frames, const std::string& dir) {
+  const std::string ours = dir + "/" + name + "-ours.gif";
+  {
+    GifWriter w(ours, W, H, 0);
+    for (const auto& f : frames) w.addFrame(*f, 1.0 / RATE);
+    w.finish();
+  }
+  const std::string raw = dir + "/source.bgra";
+  {
+    std::ofstream out(raw, std::ios::binary);
+    for (const auto& f : frames)
+      for (int y = 0; y < H; ++y) out.write(reinterpret_cast<const char*>(f->row(y)), W * 4);
+  }
+  const std::string theirs = dir + "/" + name + "-ffmpeg.gif";
+  const std::string cmd = "ffmpeg -v error -y -f rawvideo -pix_fmt bgra -s " + std::to_string(W) + "x" +
+                          std::to_string(H) + " -r " + std::to_string(RATE) + " -i " + raw +
+                          " -vf \"split[a][b];[a]palettegen[p];[b][p]paletteuse\" " + theirs;
+  if (std::system(cmd.c_str()) != 0) {
+    std::fprintf(stderr, "ffmpeg failed\n");
+    return 1;
+  }
+  std::printf("%s: %d frames %dx%d at %d fps\n", name.c_str(), N, W, H, RATE);
+  std::printf("  ours:   %8ld bytes  mean PSNR %.2f dB\n", fileSize(ours), gifPsnr(ours, frames, dir));
+  std::printf("  ffmpeg: %8ld bytes  mean PSNR %.2f dB\n", fileSize(theirs), gifPsnr(theirs, frames, dir));
+  return 0;
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: %s <scratch-directory>\n", argv[0]);
     return 1;
   }
   const std::string dir = argv[1];
-  // An exported frame in miniature: the recording on a gradient with a soft
-  // shadow, slowly zooming, with a moving pointer.
+  // 1. An exported frame in miniature: the recording on a gradient with a soft
+  //    shadow, slowly zooming, with a moving pointer.
   std::vector<BufferRef> frames;
   Renderer renderer(2);
   const Image bg = Image::linearGradient({0, 0}, {0.36, 0.2, 0.85, 1}, {W, H}, {0.95, 0.45, 0.3, 1}).cropped({0, 0, W, H});
@@ -74,29 +102,9 @@ int main(int argc, char** argv) {
     renderer.render(video.composited(shadow.composited(bg)), *f, {0, 0});
     frames.push_back(f);
   }
-
-  const std::string ours = dir + "/ours.gif";
-  {
-    GifWriter w(ours, W, H, 0);
-    for (const auto& f : frames) w.addFrame(*f, 1.0 / RATE);
-    w.finish();
-  }
-  const std::string raw = dir + "/source.bgra";
-  {
-    std::ofstream out(raw, std::ios::binary);
-    for (const auto& f : frames)
-      for (int y = 0; y < H; ++y) out.write(reinterpret_cast<const char*>(f->row(y)), W * 4);
-  }
-  const std::string theirs = dir + "/ffmpeg.gif";
-  const std::string cmd = "ffmpeg -v error -y -f rawvideo -pix_fmt bgra -s " + std::to_string(W) + "x" +
-                          std::to_string(H) + " -r " + std::to_string(RATE) + " -i " + raw +
-                          " -vf \"split[a][b];[a]palettegen[p];[b][p]paletteuse\" " + theirs;
-  if (std::system(cmd.c_str()) != 0) {
-    std::fprintf(stderr, "ffmpeg failed\n");
-    return 1;
-  }
-  std::printf("clip: %d frames %dx%d at %d fps\n", N, W, H, RATE);
-  std::printf("ours:   %8ld bytes  mean PSNR %.2f dB\n", fileSize(ours), gifPsnr(ours, frames, dir));
-  std::printf("ffmpeg: %8ld bytes  mean PSNR %.2f dB\n", fileSize(theirs), gifPsnr(theirs, frames, dir));
-  return 0;
+  if (compare("styled", frames, dir) != 0) return 1;
+  // 2. The bare screen: flat panels and text, only the pointer and a chart moving.
+  frames.clear();
+  for (int i = 0; i < N; ++i) frames.push_back(benchscene::screen(W, H, i * 0.08));
+  return compare("flat", frames, dir);
 }

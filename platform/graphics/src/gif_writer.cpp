@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 namespace vantrel::graphics {
 
@@ -26,6 +27,11 @@ std::string gifError(int code) {
 }
 
 GifFileType* asGif(void* p) { return static_cast<GifFileType*>(p); }
+
+// Remapping quality (libimagequant's 0...100 scale) from which a frame keeps the global palette.
+constexpr int kReuseQuality = 92;
+// Floyd-Steinberg strength: full dithering costs more bytes than it gains here.
+constexpr float kDithering = 0.7f;
 }  // namespace
 
 GifWriteError::GifWriteError(GifWriteErrorCode code, std::string payload)
@@ -40,7 +46,7 @@ struct GifWriter::Pending {
 };
 
 GifWriter::GifWriter(const std::string& path, int width, int height, int loopCount)
-    : path_(path), width_(width), height_(height) {
+    : path_(path), width_(width), height_(height), loopCount_(loopCount) {
   if (width <= 0 || height <= 0 || width > 65535 || height > 65535)
     throw GifWriteError(GifWriteErrorCode::wrongFrameSize, std::to_string(width) + "x" + std::to_string(height));
   int err = 0;
@@ -48,14 +54,29 @@ GifWriter::GifWriter(const std::string& path, int width, int height, int loopCou
   if (!gif) throw GifWriteError(GifWriteErrorCode::openFailed, gifError(err) + ": " + path);
   gif_ = gif;
   EGifSetGifVersion(gif, true);
-  if (EGifPutScreenDesc(gif, width, height, 8, 0, nullptr) == GIF_ERROR)
-    throw GifWriteError(GifWriteErrorCode::writeFailed, gifError(gif->Error) + ": " + path);
+}
+
+// Screen descriptor with the global palette (known once the first frame is
+// quantised), then the looping block.
+void GifWriter::writeHeader() {
+  GifFileType* gif = asGif(gif_);
+  std::vector<GifColorType> colors;
+  for (size_t i = 0; i + 2 < globalPalette_.size(); i += 3)
+    colors.push_back({globalPalette_[i], globalPalette_[i + 1], globalPalette_[i + 2]});
+  int size = 2;
+  while (size < static_cast<int>(colors.size())) size *= 2;
+  colors.resize(static_cast<size_t>(size), GifColorType{0, 0, 0});
+  ColorMapObject* map = GifMakeMapObject(size, colors.data());
+  const bool ok = map && EGifPutScreenDesc(gif, width_, height_, 8, 0, map) != GIF_ERROR;
+  if (map) GifFreeMapObject(map);
+  if (!ok) throw GifWriteError(GifWriteErrorCode::writeFailed, gifError(gif->Error) + ": " + path_);
   const uint8_t app[11] = {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'};
-  const uint8_t loop[3] = {1, static_cast<uint8_t>(loopCount & 0xff), static_cast<uint8_t>((loopCount >> 8) & 0xff)};
+  const uint8_t loop[3] = {1, static_cast<uint8_t>(loopCount_ & 0xff), static_cast<uint8_t>((loopCount_ >> 8) & 0xff)};
   if (EGifPutExtensionLeader(gif, APPLICATION_EXT_FUNC_CODE) == GIF_ERROR ||
       EGifPutExtensionBlock(gif, 11, app) == GIF_ERROR || EGifPutExtensionBlock(gif, 3, loop) == GIF_ERROR ||
       EGifPutExtensionTrailer(gif) == GIF_ERROR)
-    throw GifWriteError(GifWriteErrorCode::writeFailed, gifError(gif->Error) + ": " + path);
+    throw GifWriteError(GifWriteErrorCode::writeFailed, gifError(gif->Error) + ": " + path_);
+  headerWritten_ = true;
 }
 
 GifWriter::~GifWriter() {
@@ -123,28 +144,88 @@ void GifWriter::addFrame(const PixelBuffer& frame, double delaySeconds) {
   auto pending = std::make_unique<Pending>();
   pending->x = x0; pending->y = y0; pending->w = w; pending->h = h;
   pending->indices.resize(static_cast<size_t>(w) * h);
-  liq_attr* attr = liq_attr_create();
-  liq_set_speed(attr, 4);
-  liq_set_quality(attr, 0, 95);
-  liq_image* img = liq_image_create_rgba(attr, sub.data(), w, h, 0);
-  liq_result* res = nullptr;
-  const liq_error qe = img ? liq_image_quantize(img, attr, &res) : LIQ_OUT_OF_MEMORY;
-  bool ok = qe == LIQ_OK;
-  if (ok) {
-    liq_set_dithering_level(res, 1.0f);
-    ok = liq_write_remapped_image(res, img, pending->indices.data(), pending->indices.size()) == LIQ_OK;
-  }
-  if (ok) {
-    const liq_palette* pal = liq_get_palette(res);
-    for (unsigned i = 0; i < pal->count; ++i) {
-      pending->palette.push_back({pal->entries[i].r, pal->entries[i].g, pal->entries[i].b});
-      if (pal->entries[i].a < 128 && pending->transparent == NO_TRANSPARENT_COLOR) pending->transparent = static_cast<int>(i);
+  const bool first = globalPalette_.empty();
+  const int globalColors = static_cast<int>(globalPalette_.size() / 3) - 1;  // without the transparent entry
+
+  // One quantisation: with `fixed`, the palette is the global one (plus a clear
+  // entry) and the result tells how well it renders the pixels.
+  struct Quantised {
+    std::vector<liq_color> palette;
+    int quality = 0;
+  };
+  auto quantise = [&](bool fixed, std::vector<uint8_t>& indices) -> std::optional<Quantised> {
+    liq_attr* attr = liq_attr_create();
+    liq_set_speed(attr, 4);
+    liq_set_quality(attr, 0, 100);
+    // The first palette leaves one slot free for the transparent entry of later frames.
+    liq_set_max_colors(attr, fixed ? globalColors + 1 : first ? 255 : 256);
+    liq_image* img = liq_image_create_rgba(attr, sub.data(), w, h, 0);
+    if (img && fixed) {
+      for (int i = 0; i < globalColors; ++i)
+        liq_image_add_fixed_color(img, liq_color{globalPalette_[i * 3], globalPalette_[i * 3 + 1],
+                                                 globalPalette_[i * 3 + 2], 255});
+      liq_image_add_fixed_color(img, liq_color{0, 0, 0, 0});
+    }
+    liq_result* res = nullptr;
+    bool ok = img && liq_image_quantize(img, attr, &res) == LIQ_OK;
+    std::optional<Quantised> q;
+    if (ok) {
+      liq_set_dithering_level(res, kDithering);
+      ok = liq_write_remapped_image(res, img, indices.data(), indices.size()) == LIQ_OK;
+    }
+    if (ok) {
+      q.emplace();
+      const liq_palette* pal = liq_get_palette(res);
+      q->palette.assign(pal->entries, pal->entries + pal->count);
+      q->quality = liq_get_remapping_quality(res);
+    }
+    if (res) liq_result_destroy(res);
+    if (img) liq_image_destroy(img);
+    liq_attr_destroy(attr);
+    return q;
+  };
+
+  bool reused = false;
+  if (!first && globalColors > 0) {
+    if (auto q = quantise(true, pending->indices); q && q->quality >= kReuseQuality) {
+      // Translate the quantiser's order into global indices.
+      std::vector<uint8_t> toGlobal(q->palette.size(), 0);
+      bool complete = true;
+      for (size_t i = 0; i < q->palette.size(); ++i) {
+        const liq_color c = q->palette[i];
+        if (c.a < 128) {
+          toGlobal[i] = static_cast<uint8_t>(globalColors);
+          continue;
+        }
+        int found = -1;
+        for (int g = 0; g < globalColors && found < 0; ++g)
+          if (globalPalette_[g * 3] == c.r && globalPalette_[g * 3 + 1] == c.g && globalPalette_[g * 3 + 2] == c.b)
+            found = g;
+        if (found < 0) complete = false;
+        toGlobal[i] = static_cast<uint8_t>(std::max(found, 0));
+      }
+      if (complete) {
+        for (auto& idx : pending->indices) idx = toGlobal[idx];
+        pending->transparent = globalColors;
+        reused = true;
+      }
     }
   }
-  if (res) liq_result_destroy(res);
-  if (img) liq_image_destroy(img);
-  liq_attr_destroy(attr);
-  if (!ok) throw GifWriteError(GifWriteErrorCode::quantizeFailed, "libimagequant error " + std::to_string(qe));
+  if (!reused) {
+    auto q = quantise(false, pending->indices);
+    if (!q) throw GifWriteError(GifWriteErrorCode::quantizeFailed, "libimagequant could not quantise the frame");
+    for (size_t i = 0; i < q->palette.size(); ++i) {
+      const liq_color c = q->palette[i];
+      pending->palette.push_back({c.r, c.g, c.b});
+      if (c.a < 128 && pending->transparent == NO_TRANSPARENT_COLOR) pending->transparent = static_cast<int>(i);
+    }
+    if (first) {
+      // The first frame's colours become the global palette, with a clear slot after them.
+      for (const auto& c : pending->palette) globalPalette_.insert(globalPalette_.end(), {c.Red, c.Green, c.Blue});
+      globalPalette_.insert(globalPalette_.end(), {0, 0, 0});
+      pending->palette.clear();
+    }
+  }
   clockSeconds_ += delaySeconds;
   pending->endSeconds = clockSeconds_;
   pending_ = std::move(pending);
@@ -152,6 +233,7 @@ void GifWriter::addFrame(const PixelBuffer& frame, double delaySeconds) {
 
 void GifWriter::writePending() {
   if (!pending_) return;
+  if (!headerWritten_) writeHeader();
   GifFileType* gif = asGif(gif_);
   Pending& p = *pending_;
   const int64_t end = std::llround(p.endSeconds * 100.0);
@@ -164,11 +246,16 @@ void GifWriter::writePending() {
   gcb.TransparentColor = p.transparent;
   GifByteType ext[4];
   const size_t extLen = EGifGCBToExtension(&gcb, ext);
-  int size = 2;
-  while (size < static_cast<int>(p.palette.size())) size *= 2;
-  p.palette.resize(static_cast<size_t>(size), GifColorType{0, 0, 0});
-  ColorMapObject* map = GifMakeMapObject(size, p.palette.data());
-  bool ok = map && EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(extLen), ext) != GIF_ERROR &&
+  // Frames without colours of their own use the global palette.
+  ColorMapObject* map = nullptr;
+  if (!p.palette.empty()) {
+    int size = 2;
+    while (size < static_cast<int>(p.palette.size())) size *= 2;
+    p.palette.resize(static_cast<size_t>(size), GifColorType{0, 0, 0});
+    map = GifMakeMapObject(size, p.palette.data());
+    if (!map) throw GifWriteError(GifWriteErrorCode::writeFailed, "out of memory: " + path_);
+  }
+  bool ok = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(extLen), ext) != GIF_ERROR &&
             EGifPutImageDesc(gif, p.x, p.y, p.w, p.h, false, map) != GIF_ERROR;
   for (int y = 0; ok && y < p.h; ++y)
     ok = EGifPutLine(gif, &p.indices[static_cast<size_t>(y) * p.w], p.w) != GIF_ERROR;
@@ -181,6 +268,7 @@ void GifWriter::writePending() {
 void GifWriter::finish() {
   if (!gif_) return;
   writePending();
+  if (!headerWritten_) writeHeader();  // no frames: still a well-formed file
   int err = 0;
   const int rc = EGifCloseFile(asGif(gif_), &err);
   gif_ = nullptr;

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <memory>
 
 #include "test_util.h"
 #include "vantrel/graphics/gif_writer.h"
@@ -85,6 +86,34 @@ TEST(GifWriter, IdenticalFramesMergeAndPicturesSurvive) {
   auto decoded = makeBuffer(96, 64, PixelFormat::bgra8);
   for (int y = 0; y < 64; ++y) std::memcpy(decoded->row(y), bytes.data() + y * 96 * 4, 96 * 4);
   EXPECT_GE(testutil::psnr(*decoded, *movingFrame(5)), 30.0);
+}
+
+// Every frame decoded independently must match its source, whether it kept the
+// global palette or needed one of its own (the third frame has new colours).
+TEST(GifWriter, FramesWithSharedAndOwnPalettesDecodeFaithfully) {
+  vantrel::testing::TempDir dir;
+  const std::string path = dir.file("c.gif");
+  std::vector<BufferRef> frames = {movingFrame(0), movingFrame(3), movingFrame(6)};
+  for (int y = 0; y < 64; ++y)
+    for (int x = 0; x < 96; ++x) {
+      uint32_t& p = frames[2]->pixelRow(y)[x];
+      p = 0xff000000u | (~p & 0x00ffffffu);
+    }
+  GifWriter w(path, 96, 64, 0);
+  for (const auto& f : frames) w.addFrame(*f, 0.1);
+  w.finish();
+  const std::string raw = dir.file("all.rgba");
+  const auto r = vantrel::testing::runProcess({"/usr/bin/ffmpeg", "-v", "error", "-i", path, "-vsync", "passthrough",
+                                               "-f", "rawvideo", "-pix_fmt", "bgra", raw});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  std::ifstream in(raw, std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+  ASSERT_EQ(bytes.size(), 3u * 96 * 64 * 4);
+  for (int i = 0; i < 3; ++i) {
+    auto decoded = makeBuffer(96, 64, PixelFormat::bgra8);
+    for (int y = 0; y < 64; ++y) std::memcpy(decoded->row(y), bytes.data() + (i * 64 + y) * 96 * 4, 96 * 4);
+    EXPECT_GE(testutil::psnr(*decoded, *frames[i]), 30.0) << "frame " << i;
+  }
 }
 
 TEST(GifWriter, Errors) {

@@ -1,8 +1,10 @@
 #pragma once
-// Animated GIF writing, frame by frame in constant memory: each frame gets its
-// own palette from libimagequant with Floyd-Steinberg dithering; only the
-// rectangle that changed since the previous frame is stored, unchanged pixels
-// inside it are transparent, and identical frames merge into one longer frame.
+// Animated GIF writing, frame by frame in constant memory. The first frame's
+// libimagequant palette becomes the file's global palette; later frames reuse
+// it when it still renders them well and get a palette of their own otherwise
+// (Floyd-Steinberg dithering throughout). Only the rectangle that changed since
+// the previous frame is stored, unchanged pixels inside it are transparent, and
+// identical frames merge into one longer frame.
 //
 // Delays are rounded on the running clock (centiseconds), so 1/15 s frames
 // alternate 7 and 6 cs and the animation keeps its total duration.
@@ -45,8 +47,11 @@ class GifWriter {
  private:
   struct Pending;
   void writePending();
+  void writeHeader();
   std::string path_;
-  int width_, height_;
+  int width_, height_, loopCount_;
+  bool headerWritten_ = false;
+  std::vector<uint8_t> globalPalette_;  // RGB triplets; the last entry is the transparent one
   void* gif_ = nullptr;  // GifFileType
   std::vector<uint8_t> previous_;  // RGBA of the previous source frame
   std::unique_ptr<Pending> pending_;
