@@ -16,9 +16,10 @@ namespace vantrel::exporter {
 class AudioTrackTask {
  public:
   virtual ~AudioTrackTask() = default;
-  // Called once before writing starts. Throws `refused` (the caller's error for
-  // an input the writer will not take) or the pipeline's own errors.
-  virtual void addInput(media::Writer& writer) = 0;
+  // Called once before writing starts. False when the writer refuses every
+  // input the pipeline can offer (the caller reports that in its own terms);
+  // throws the pipeline's own errors.
+  virtual bool addInput(media::Writer& writer) = 0;
   // Writes all audio into the input added above, polling its readiness, and
   // marks the input finished in every outcome. Returns early when `stop` is
   // requested. Throws the first error.
@@ -26,8 +27,8 @@ class AudioTrackTask {
 };
 
 // The task for the manifest's audio plan: resolves the pipeline (copy or mix),
-// falling back to a mix when the writer refuses a copied stream.
-// `refusedText` is the error thrown when no input at all can be added.
+// falling back to a mix when the writer refuses a copied stream. Throws the
+// pipeline's errors (for instance a copy asked for without a source).
 std::unique_ptr<AudioTrackTask> makeAudioTrackTask(const NativeExportManifestV1& manifest,
                                                    const std::string& tempAudioPath);
 

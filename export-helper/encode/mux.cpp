@@ -63,7 +63,7 @@ void muxVideoWithAudio(const std::string& videoOnlyPath, const std::string& outp
   std::unique_ptr<AudioTrackTask> audio;
   if (manifest.audioPlan.includeAudioTrack) {
     audio = makeAudioTrackTask(manifest, tempAudioPath);
-    audio->addInput(*writer);
+    if (!audio->addInput(*writer)) throw MuxWriterError::writerSetupFailed("cannot add audio input");
   }
 
   std::optional<media::PacketReader> reader;

@@ -97,7 +97,7 @@ bool exportRenderedVideoWithAssetWriter(CompositionBundle& bundle, const std::st
   std::unique_ptr<AudioTrackTask> audio;
   if (includeAudioInline) {
     audio = makeAudioTrackTask(manifest, tempAudioPath);
-    audio->addInput(*writer);
+    if (!audio->addInput(*writer)) throw JobRunnerError::exportSessionFailed("avassetwriter_audio_input_rejected");
   }
 
   try {
