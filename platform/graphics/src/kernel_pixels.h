@@ -26,6 +26,18 @@ inline float weightedSum(const uint8_t* const* rows, const float* weights, int t
   return acc;
 }
 
+// Rounding Q15 multiply: ((a * b >> 14) + 1) >> 1.
+inline int16_t mulQ15(int16_t a, int16_t b) {
+  return static_cast<int16_t>(((static_cast<int32_t>(a) * b >> 14) + 1) >> 1);
+}
+
+inline float weightedSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, int i) {
+  int16_t acc = 0;
+  for (int k = 0; k < taps; ++k)
+    acc = static_cast<int16_t>(acc + mulQ15(static_cast<int16_t>(rows[k][i] << 6), weights[k]));
+  return static_cast<float>(acc) * (1.f / 64.f);
+}
+
 inline uint8_t boxAverage(int32_t sum, float inverseWidth) {
   return static_cast<uint8_t>(std::clamp(std::nearbyint(static_cast<float>(sum) * inverseWidth), 0.f, 255.f));
 }

@@ -53,6 +53,10 @@ void weightedRowSum(const uint8_t* const* rows, const float* weights, int taps, 
   for (int i = 0; i < n; ++i) out[i] = detail::weightedSum(rows, weights, taps, i);
 }
 
+void weightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, float* out, int n) {
+  for (int i = 0; i < n; ++i) out[i] = detail::weightedSumQ15(rows, weights, taps, i);
+}
+
 void resampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n) {
   for (int x = 0; x < n; ++x) {
     float acc[4] = {0, 0, 0, 0};

@@ -28,6 +28,9 @@ void ScaleRow(uint32_t* dst, const uint32_t* src, uint8_t factor, int n) { scala
 void WeightedRowSum(const uint8_t* const* rows, const float* weights, int taps, float* out, int n) {
   scalar::weightedRowSum(rows, weights, taps, out, n);
 }
+void WeightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, float* out, int n) {
+  scalar::weightedRowSumQ15(rows, weights, taps, out, n);
+}
 void ResampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n) {
   scalar::resampleRow(in, start, weights, taps, out, n);
 }
@@ -146,6 +149,29 @@ void WeightedRowSum(const uint8_t* const* rows, const float* weights, int taps, 
     hn::StoreU(acc, df, out + i);
   }
   for (; i < n; ++i) out[i] = detail::weightedSum(rows, weights, taps, i);
+}
+
+void WeightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, float* out, int n) {
+  const hn::ScalableTag<int16_t> d16;
+  const hn::RebindToUnsigned<decltype(d16)> du16;
+  const hn::Rebind<uint8_t, decltype(d16)> d8;
+  const hn::Half<decltype(d16)> dh16;
+  const hn::RepartitionToWide<decltype(d16)> d32;
+  const hn::RebindToFloat<decltype(d32)> df;
+  const int N = static_cast<int>(hn::Lanes(d16));
+  const int H = static_cast<int>(hn::Lanes(d32));
+  const auto scale = hn::Set(df, 1.f / 64.f);
+  int i = 0;
+  for (; i + N <= n; i += N) {
+    auto acc = hn::Zero(d16);
+    for (int k = 0; k < taps; ++k) {
+      const auto v = hn::ShiftLeft<6>(hn::BitCast(d16, hn::PromoteTo(du16, hn::LoadU(d8, rows[k] + i))));
+      acc = hn::Add(acc, hn::MulFixedPoint15(v, hn::Set(d16, weights[k])));
+    }
+    hn::StoreU(hn::Mul(hn::ConvertTo(df, hn::PromoteTo(d32, hn::LowerHalf(dh16, acc))), scale), df, out + i);
+    hn::StoreU(hn::Mul(hn::ConvertTo(df, hn::PromoteTo(d32, hn::UpperHalf(dh16, acc))), scale), df, out + i + H);
+  }
+  for (; i < n; ++i) out[i] = detail::weightedSumQ15(rows, weights, taps, i);
 }
 
 void ResampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n) {
@@ -337,6 +363,7 @@ HWY_EXPORT(SourceOverMaskedRow);
 HWY_EXPORT(BlendWithMaskRow);
 HWY_EXPORT(ScaleRow);
 HWY_EXPORT(WeightedRowSum);
+HWY_EXPORT(WeightedRowSumQ15);
 HWY_EXPORT(ResampleRow);
 HWY_EXPORT(BoxBlurColumns);
 HWY_EXPORT(GradientRow);
@@ -356,6 +383,9 @@ void scaleRow(uint32_t* dst, const uint32_t* src, uint8_t factor, int n) {
 }
 void weightedRowSum(const uint8_t* const* rows, const float* weights, int taps, float* out, int n) {
   HWY_DYNAMIC_DISPATCH(WeightedRowSum)(rows, weights, taps, out, n);
+}
+void weightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, float* out, int n) {
+  HWY_DYNAMIC_DISPATCH(WeightedRowSumQ15)(rows, weights, taps, out, n);
 }
 void resampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n) {
   HWY_DYNAMIC_DISPATCH(ResampleRow)(in, start, weights, taps, out, n);

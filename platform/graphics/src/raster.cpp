@@ -89,6 +89,20 @@ void resampleSeparable(ThreadPool& pool, const Tile& src, const Affine& m, Filte
   const Table& tx = *txRef;
   const Table& ty = *tyRef;
   const int srcW = src.rect.width;
+  // The pass down the columns runs in 16-bit fixed point: Q15 weights. Lobes
+  // that sum beyond the 16-bit headroom (extreme enlargements never do) fall back to floats.
+  std::vector<int16_t> q15(ty.weights.size());
+  bool fixedPoint = true;
+  for (size_t i = 0; i < ty.weights.size(); ++i)
+    q15[i] = static_cast<int16_t>(std::clamp(std::lround(ty.weights[i] * 32768.0), -32768L, 32767L));
+  for (int i = 0; i < outRect.height && fixedPoint; ++i) {
+    double positive = 0, negative = 0;
+    for (int k = 0; k < ty.taps; ++k) {
+      const double w = ty.weights[static_cast<size_t>(i) * ty.taps + k];
+      (w > 0 ? positive : negative) += w;
+    }
+    fixedPoint = positive < 1.9 && negative > -0.9;
+  }
   pool.parallelFor(outRect.height, [&](int k0, int k1) {
     std::vector<float> mid(static_cast<size_t>(srcW) * 4 + 16);
     std::vector<const uint8_t*> rows(ty.taps);
@@ -99,8 +113,12 @@ void resampleSeparable(ThreadPool& pool, const Tile& src, const Affine& m, Filte
         const int j = src.rect.y + ty.start[i] + t;  // drawing-space source row
         rows[t] = reinterpret_cast<const uint8_t*>(src.pixel(src.rect.x, j));
       }
-      kernels::weightedRowSum(rows.data(), ty.weights.data() + static_cast<size_t>(i) * ty.taps, ty.taps, mid.data(),
-                              srcW * 4);
+      if (fixedPoint)
+        kernels::weightedRowSumQ15(rows.data(), q15.data() + static_cast<size_t>(i) * ty.taps, ty.taps, mid.data(),
+                                   srcW * 4);
+      else
+        kernels::weightedRowSum(rows.data(), ty.weights.data() + static_cast<size_t>(i) * ty.taps, ty.taps,
+                                mid.data(), srcW * 4);
       kernels::resampleRow(mid.data(), tx.start.data(), tx.weights.data(), tx.taps, out.pixel(outRect.x, y),
                            outRect.width);
     }

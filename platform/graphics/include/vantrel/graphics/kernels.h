@@ -38,6 +38,10 @@ void blendWithMaskRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask, i
 void scaleRow(uint32_t* dst, const uint32_t* src, uint8_t factor, int n);
 // out[i] = sum_k weights[k] * rows[k][i] over n bytes (one resampler pass down the columns).
 void weightedRowSum(const uint8_t* const* rows, const float* weights, int taps, float* out, int n);
+// The same pass in 16-bit fixed point: rows scaled by 64, weights in Q15
+// (rounded products, as a rounding high multiply gives), sum / 64 as floats.
+// Partial sums must stay below 2^15 / 64 = 512 levels (weights summing to about 1).
+void weightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, float* out, int n);
 // One horizontal resampler pass: out pixel x = sum_k weights[x*taps+k] * in pixel (start[x]+k),
 // `in` holding 4 floats per pixel; clamped to [0,255] with colour <= alpha, rounded.
 void resampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n);
@@ -61,6 +65,7 @@ void sourceOverMaskedRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask
 void blendWithMaskRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask, int n);
 void scaleRow(uint32_t* dst, const uint32_t* src, uint8_t factor, int n);
 void weightedRowSum(const uint8_t* const* rows, const float* weights, int taps, float* out, int n);
+void weightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, float* out, int n);
 void resampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n);
 void boxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride,
                     int n, int height, int radius, int32_t* sums);
