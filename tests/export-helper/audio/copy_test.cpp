@@ -1,0 +1,117 @@
+#include "audio_fixtures.h"
+
+#include "audio/audio_paths.h"
+#include "vantrel/media/readers.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+namespace vantrel::exporter {
+namespace {
+
+struct Copied {
+  double pts, dts;
+  std::vector<std::uint8_t> bytes;
+};
+
+std::vector<Copied> packets(const std::string& path, std::optional<media::TimeRange> range = std::nullopt,
+                            double shift = 0) {
+  const auto asset = media::Asset::open(path);
+  media::PacketReader reader(asset, asset->firstTrack(media::MediaType::audio).trackId, range);
+  std::vector<Copied> out;
+  while (auto p = reader.next()) {
+    const double pts = p->presentationTime.seconds() + shift;
+    if (pts < 0) continue;
+    out.push_back({pts, p->decodeTime.seconds() + shift, std::vector<std::uint8_t>(p->data(), p->data() + p->size())});
+  }
+  return out;
+}
+
+media::TimeRange range(double start, double duration) {
+  return {media::MediaTime::fromSeconds(start, kAudioTimescale), media::MediaTime::fromSeconds(duration, kAudioTimescale)};
+}
+
+TEST(AudioCopy, SegmentsAreCopiedByteForByteAndShiftedOntoTheOutputTimeline) {
+  const std::string source = test::aacSine(440, 6);
+  auto m = test::manifest(4, {source});
+  m.audioPlan.copySourceAudio = true;
+  // The second segment moves back by 2 s; an empty one in between opens no reader.
+  m.videoPlan.segments = {test::segment("a", 0, 0, 2, 0, 2), test::segment("x", 0, 3, 3, 2, 2),
+                          test::segment("b", 0, 4, 6, 2, 4)};
+  m.videoPlan.segments[1].speed = 1;
+  const auto pipeline = AudioPipeline::resolve(m);
+  ASSERT_TRUE(pipeline.isCopy());
+  const std::string out = test::exportAudio(m, pipeline, "copy");
+
+  std::vector<Copied> expected = packets(source, range(0, 2));
+  for (auto& p : packets(source, range(4, 2), -2.0)) expected.push_back(std::move(p));
+  const std::vector<Copied> actual = packets(out);
+  ASSERT_EQ(actual.size(), expected.size());
+  for (size_t i = 0; i < actual.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(actual[i].bytes, expected[i].bytes);
+    EXPECT_NEAR(actual[i].pts, expected[i].pts, 1.0 / 48000);
+    EXPECT_NEAR(actual[i].dts, expected[i].dts, 1.0 / 48000);
+  }
+  // The tone runs on across the cut: 440 Hz throughout, no gap at 2 s.
+  const auto samples = test::decodeMono(out);
+  EXPECT_NEAR(test::frequency(samples, 0.1, 3.9), 440, 3);
+  EXPECT_GT(test::toneLevel(samples, 440, 1.95, 2.05), 0.05);
+}
+
+TEST(AudioCopy, PacketsShiftedBeforeZeroAreDropped) {
+  const std::string source = test::aacSine(440, 3);
+  auto m = test::manifest(1, {source});
+  // Source 1-3 s placed at -1 s: only what lands at or after 0 is kept.
+  m.videoPlan.segments = {test::segment("a", 0, 1, 3, -1, 1)};
+  const auto asset = media::Asset::open(source);
+  const std::string out = test::exportAudio(m, {ResolvedAudioPipeline::Copy{asset,
+      asset->firstTrack(media::MediaType::audio).formatDescriptions.front()}}, "copy_negative");
+  const auto copied = packets(out);
+  const auto expected = packets(source, range(1, 2), -2.0);
+  ASSERT_FALSE(copied.empty());
+  ASSERT_EQ(copied.size(), expected.size());
+  EXPECT_GE(copied.front().pts, 0);
+  EXPECT_EQ(copied.front().bytes, expected.front().bytes);
+}
+
+TEST(AudioCopy, ErrorsCarryTheirTexts) {
+  const std::string source = test::aacSine(440, 2);
+  auto m = test::manifest(2, {source});
+  m.videoPlan.segments = {test::segment("a", 0, 0, 2, 0, 2)};
+  struct NullInput : media::WriterInput {
+    media::MediaType mediaType() const override { return media::MediaType::audio; }
+    bool isReadyForMoreMediaData() const override { return true; }
+    bool appendPacket(const media::Packet&) override { return false; }
+    void markAsFinished() override {}
+  } refusing;
+  const auto noAudio = media::Asset::open(test::videoOnly());
+  struct Case {
+    const char* name;
+    media::AssetRef asset;
+    NativeVideoSegmentPlan segment;
+    std::string text;
+  } cases[] = {
+      {"no audio track", noAudio, m.videoPlan.segments[0], "No audio track found in source: " + test::videoOnly()},
+      {"append refused", media::Asset::open(source), test::segment("a", 0, 0.5, 2, 12.5, 14),
+       "AVAssetWriterInput.append failed for copied audio: segment at output 12.5s"},
+      {"not a number", media::Asset::open(source), test::segment("a", 0, std::nan(""), 2, 0, 2),
+       "AVAssetReader failed to start: invalid time range"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    NativeVideoPlan plan;
+    plan.segments = {c.segment};
+    try {
+      appendCopiedAudioSamples(c.asset, plan, m.audioPlan, refusing);
+      FAIL() << "no error";
+    } catch (const AudioCopyError& e) {
+      EXPECT_EQ(e.text(), c.text);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vantrel::exporter
