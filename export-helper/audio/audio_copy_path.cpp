@@ -25,6 +25,37 @@ void throwIfStopped(const std::stop_token& stop) {
   if (stop.stop_requested()) throw media::makeMediaError(media::MediaErrorCode::cancelled, "audio writing");
 }
 
+// Decoders turn every AAC packet into a whole frame whatever its timestamp
+// says, so packets that overlap or leave slivers of gap at a cut would shift
+// all later sound for a player that plays the decoded frames back to back. At
+// each cut the packet that straddles it goes to the side holding most of it,
+// and a packet landing within half a frame of the end of the audio already
+// written is laid right at that end: every segment starts within half a frame
+// of its output time and the errors never add up over many cuts.
+class PacketPlacement {
+ public:
+  // Where to put a packet whose exactly shifted time is `shifted`; nothing to
+  // leave it out. `segmentEnd` is the segment's end on the output timeline.
+  std::optional<media::MediaTime> place(media::MediaTime shifted, media::MediaTime duration,
+                                        media::MediaTime segmentEnd) {
+    const media::MediaTime length = duration.isValid() && duration > media::MediaTime::zero()
+                                        ? duration
+                                        : media::MediaTime(1024, shifted.timescale);
+    const media::MediaTime half = media::multiplyByRatio(length, 1, 2);
+    if (shifted + half > segmentEnd) return std::nullopt;  // mostly past the cut
+    media::MediaTime at = shifted;
+    if (end_.isValid()) {
+      if (shifted + half <= end_) return std::nullopt;  // mostly over sound already written
+      if (shifted < end_ + half) at = end_;               // a sliver of overlap or gap
+    }
+    end_ = at + length;
+    return at;
+  }
+
+ private:
+  media::MediaTime end_ = media::MediaTime::invalid();
+};
+
 }  // namespace
 
 void waitUntilReadyForMoreMediaData(const media::WriterInput& input, const std::stop_token& stop) {
@@ -42,6 +73,7 @@ void appendCopiedAudioSamples(const media::AssetRef& sourceAsset, const NativeVi
   if (audioTracks.empty()) throw AudioCopyError::noSourceAudioTrack(sourceAsset->path());
   const int trackId = audioTracks.front()->trackId;
 
+  PacketPlacement placement;
   // Every segment reads the one source: a copy is only chosen for a single recording.
   for (const auto& segment : videoPlan.segments) {
     throwIfStopped(stop);
@@ -60,6 +92,8 @@ void appendCopiedAudioSamples(const media::AssetRef& sourceAsset, const NativeVi
       throw AudioCopyError::readerStartFailed(error.text().empty() ? "unknown error" : error.text());
     }
     const double shiftSeconds = segment.outputStartTime - segment.sourceStartTime;
+    const media::MediaTime segmentEnd =
+        media::MediaTime::fromSeconds(segment.outputStartTime + sourceDuration, kAudioTimescale);
     for (;;) {
       throwIfStopped(stop);
       std::optional<media::Packet> packet;
@@ -81,9 +115,12 @@ void appendCopiedAudioSamples(const media::AssetRef& sourceAsset, const NativeVi
       const media::MediaTime shifted = packet->presentationTime + offset;
       if (!shifted.isValid()) throw AudioCopyError::sampleRetimingFailed(-1);
       if (shifted < media::MediaTime::zero()) continue;
+      const std::optional<media::MediaTime> placed = placement.place(shifted, packet->duration, segmentEnd);
+      if (!placed) continue;
+      const media::MediaTime moveBy = *placed - packet->presentationTime;
       media::Packet moved = *packet;
-      moved.presentationTime = shifted;
-      if (packet->decodeTime.isValid()) moved.decodeTime = packet->decodeTime + offset;
+      moved.presentationTime = *placed;
+      if (packet->decodeTime.isValid()) moved.decodeTime = packet->decodeTime + moveBy;
 
       waitUntilReadyForMoreMediaData(writerInput, stop);
       if (!writerInput.appendPacket(moved)) {
