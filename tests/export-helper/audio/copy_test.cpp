@@ -2,6 +2,7 @@
 
 #include "audio/audio_paths.h"
 #include "vantrel/media/readers.h"
+#include "vantrel/testing/process.h"
 
 #include <gtest/gtest.h>
 
@@ -129,6 +130,37 @@ TEST(AudioCopy, ErrorsCarryTheirTexts) {
     } catch (const AudioCopyError& e) {
       EXPECT_EQ(e.text(), c.text);
     }
+  }
+}
+
+TEST(AudioCopy, TruncatedSourcesFailWithTextsAndNeverHang) {
+  // Index in front (fast start), then the file cut: packets the index promises are missing.
+  const std::string whole = test::fixture("faststart.m4a", "sine=frequency=440:sample_rate=48000:duration=4",
+                                          {"-ac", "2", "-c:a", "aac", "-movflags", "+faststart"});
+  const std::string bytes = vantrel::testing::readFile(whole);
+  const std::string headCut = test::scratchPath("head_cut.m4a");
+  const std::string tailCut = test::scratchPath("tail_cut.m4a");
+  vantrel::testing::writeFile(headCut, bytes.substr(0, 200));
+  vantrel::testing::writeFile(tailCut, bytes.substr(0, bytes.size() / 2));
+
+  auto m = test::manifest(4, {headCut});
+  m.audioPlan.copySourceAudio = true;
+  m.videoPlan.segments = {test::segment("a", 0, 0, 4, 0, 4)};
+  // A header cut short is not copied: it cannot be opened, or shows no AAC track.
+  try {
+    EXPECT_FALSE(AudioPipeline::resolve(m).isCopy());
+  } catch (const media::MediaError& e) {
+    EXPECT_NE(e.text().find(headCut), std::string::npos) << e.text();
+  }
+
+  m.audioPlan.sourceAudioPath = tailCut;
+  const auto pipeline = AudioPipeline::resolve(m);
+  ASSERT_TRUE(pipeline.isCopy());
+  try {
+    const auto out = packets(test::exportAudio(m, pipeline, "tail_cut"));
+    EXPECT_LT(out.size(), 4 * 48000 / 1024u);  // what was there is copied
+  } catch (const AudioCopyError& e) {
+    EXPECT_EQ(e.code(), AudioCopyErrorCode::readerFailed) << e.text();
   }
 }
 
