@@ -22,8 +22,10 @@ void waitUntilReadyForMoreMediaData(const media::WriterInput& input, const std::
 
 // Copies the AAC packets of each segment's source range, shifted so the
 // segment's source start lands on its output start (presentation and decode
-// times move together; packets that would land before 0 are dropped; packets
-// straddling a cut are kept whole). `audioPlan` is not read. Throws
+// times move together; packets that would land before 0 are dropped). A packet
+// straddling a cut goes, whole, to the side holding most of it, and packets
+// are laid back to back across cuts (moved by at most half a frame), so the
+// sound never drifts from the timeline. `audioPlan` is not read. Throws
 // AudioCopyError.
 void appendCopiedAudioSamples(const media::AssetRef& sourceAsset, const NativeVideoPlan& videoPlan,
                               const NativeAudioPlan& audioPlan, media::WriterInput& writerInput,
