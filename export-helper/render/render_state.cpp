@@ -64,7 +64,16 @@ std::optional<gfx::Image> NativeRenderState::makeRoundedRectMask(const gfx::Rect
 std::optional<gfx::Image> NativeRenderState::clipImageIfNeeded(const gfx::Image& image, const gfx::Rect& rect,
                                                                double radius) const {
   if (!(radius > 0.01)) return image;
-  auto mask = makeRoundedRectMask(rect, radius, 1);
+  // Keyed to the exact rectangle: the mask is placed at its fractional origin.
+  const std::string key = std::to_string(rect.x) + "_" + std::to_string(rect.y) + "_" + std::to_string(rect.width) +
+                          "_" + std::to_string(rect.height) + "_" + std::to_string(radius);
+  auto cached = clipMaskCache_.find(key);
+  if (cached == clipMaskCache_.end()) {
+    // Animated styles make a new key every frame; keep the cache from growing without bound.
+    if (clipMaskCache_.size() >= 8) clipMaskCache_.clear();
+    cached = clipMaskCache_.emplace(key, makeRoundedRectMask(rect, radius, 1)).first;
+  }
+  const auto& mask = cached->second;
   if (!mask) return image;
   return image.blendedWithMask(gfx::Image::solid(gfx::Color::clear()).cropped(canvasRect()), *mask);
 }

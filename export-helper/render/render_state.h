@@ -120,6 +120,9 @@ class NativeRenderState {
   StaticLayerCache staticCache_;
   std::map<std::string, std::optional<graphics::Image>> materializedShadowCache_;
   std::map<std::string, std::optional<graphics::Image>> materializedStrokeCache_;
+  // Clip masks of the video rectangle: the geometry rarely changes, and drawing
+  // a full-frame mask costs more than the rest of the clip.
+  mutable std::map<std::string, std::optional<graphics::Image>> clipMaskCache_;
 };
 
 }  // namespace vantrel::exporter
