@@ -48,11 +48,8 @@ class NativeZoomRuntime {
   double renderHeight_ = 0;
 };
 
-struct NativeBakedVideoStyleFrame {
-  double timestamp = 0;  // ms
-  double padding = 0;
-  double borderRadius = 0;
-};
+// Same fields as the manifest's keyframe; baking only clamps and sorts.
+using NativeBakedVideoStyleFrame = NativeResolvedVideoStyleFrame;
 
 struct VideoStyleSample {
   double padding = 0;
