@@ -1,0 +1,10 @@
+// Blur and pixellate overlays over the video area. Its content comes with its own piece of work; until then it
+// draws nothing, and the frame stacks as if the layer were absent.
+
+#include "render/layers/layers.h"
+
+namespace vantrel::exporter {
+
+LayerResult blurOverlaysLayer(NativeRenderState&, double, const SceneLayerInputs&) { return std::nullopt; }
+
+}  // namespace vantrel::exporter

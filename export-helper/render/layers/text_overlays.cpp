@@ -1,0 +1,10 @@
+// Text overlays. Its content comes with its own piece of work; until then it
+// draws nothing, and the frame stacks as if the layer were absent.
+
+#include "render/layers/layers.h"
+
+namespace vantrel::exporter {
+
+LayerResult textOverlaysLayer(NativeRenderState&, double, const SceneLayerInputs&) { return std::nullopt; }
+
+}  // namespace vantrel::exporter

@@ -1,0 +1,293 @@
+#include "render/render_state.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "render/layers/layers.h"
+#include "vantrel/graphics/drawing.h"
+
+namespace vantrel::exporter {
+
+namespace gfx = vantrel::graphics;
+
+ExportPerformancePlan ExportPerformancePlan::build(Size renderSize, int threads) {
+  ExportPerformancePlan plan;
+  plan.bufferPool = gfx::BufferPool::create(8);
+  plan.renderer = std::make_shared<gfx::Renderer>(std::max(threads, 1), plan.bufferPool);
+  plan.bufferSize = {std::trunc(renderSize.width), std::trunc(renderSize.height)};
+  // Warm the pool with the four output buffers a steady frame loop cycles through.
+  const int w = static_cast<int>(plan.bufferSize.width), h = static_cast<int>(plan.bufferSize.height);
+  if (w > 0 && h > 0) {
+    std::vector<gfx::BufferRef> warm;
+    for (int i = 0; i < 4; ++i) warm.push_back(plan.bufferPool->acquire(w, h, gfx::PixelFormat::bgra8, false));
+  }
+  return plan;
+}
+
+NativeRenderState::NativeRenderState(NativeRenderStateInputs inputs)
+    : inputs_(std::move(inputs)), videoStyleRuntime_(inputs_.manifest.videoPlan), cursorRuntime_(inputs_.manifest.videoPlan) {
+  NativeZoomRuntime zoom(inputs_.manifest, inputs_.renderSize, inputs_.baseTrackMetadata);
+  if (zoom.enabled()) zoomRuntime_.emplace(std::move(zoom));
+  zoomSampleStepSeconds_ = 1.0 / static_cast<double>(std::max<std::int64_t>(inputs_.manifest.qualityPlan.frameRate, 1));
+}
+
+VideoStyleSample NativeRenderState::resolveVideoStyle(double t) const {
+  if (auto s = videoStyleRuntime_.sample(t)) return *s;
+  const auto& video = inputs_.manifest.scene.settings.video;
+  if (const auto* segment = resolveActiveVideoSegment(inputs_.manifest.videoPlan.segments, t)) {
+    return {segment->padding.value_or(video.padding), segment->borderRadius.value_or(video.borderRadius)};
+  }
+  return {video.padding, video.borderRadius};
+}
+
+std::optional<VideoFrameGeometry> NativeRenderState::resolveVideoFrameGeometry(double t, Size sourceDisplaySize) const {
+  const auto style = resolveVideoStyle(t);
+  const auto& video = inputs_.manifest.scene.settings.video;
+  const Size canvas = inputs_.renderSize;
+  const Size reference = inputs_.canvasReferenceDisplaySize;
+  const double s = computeLayoutScaleFactor(video, canvas.width, canvas.height, reference.width, reference.height);
+  return computeVideoFrameGeometry(video, canvas, sourceDisplaySize, style.padding, style.borderRadius, s);
+}
+
+std::optional<gfx::Image> NativeRenderState::makeRoundedRectMask(const gfx::Rect& rect, double radius,
+                                                                 double opacity) const {
+  const int w = std::max(1, static_cast<int>(std::ceil(rect.width)));
+  const int h = std::max(1, static_cast<int>(std::ceil(rect.height)));
+  auto bitmap = gfx::BitmapContext::create(w, h, gfx::BitmapKind::grey);
+  if (!bitmap) return std::nullopt;
+  bitmap->setFillColor({opacity, opacity, opacity, 1});
+  bitmap->addRoundedRect({0, 0, static_cast<double>(w), static_cast<double>(h)}, std::max(radius, 0.0));
+  bitmap->fillPath();
+  return bitmap->makeImage().translated(rect.minX(), rect.minY());
+}
+
+std::optional<gfx::Image> NativeRenderState::clipImageIfNeeded(const gfx::Image& image, const gfx::Rect& rect,
+                                                               double radius) const {
+  if (!(radius > 0.01)) return image;
+  // Keyed to the exact rectangle: the mask is placed at its fractional origin.
+  const std::string key = std::to_string(rect.x) + "_" + std::to_string(rect.y) + "_" + std::to_string(rect.width) +
+                          "_" + std::to_string(rect.height) + "_" + std::to_string(radius);
+  auto cached = clipMaskCache_.find(key);
+  if (cached == clipMaskCache_.end()) {
+    // Animated styles make a new key every frame; keep the cache from growing without bound.
+    if (clipMaskCache_.size() >= 8) clipMaskCache_.clear();
+    cached = clipMaskCache_.emplace(key, makeRoundedRectMask(rect, radius, 1)).first;
+  }
+  const auto& mask = cached->second;
+  if (!mask) return image;
+  return image.blendedWithMask(gfx::Image::solid(gfx::Color::clear()).cropped(canvasRect()), *mask);
+}
+
+gfx::Image NativeRenderState::applySampleMask(const gfx::Image& image, const gfx::Image& mask,
+                                              const gfx::Rect& renderRect) const {
+  if (renderRect.isEmpty() || !renderRect.isFinite()) return image;
+  return image.blendedWithMask(gfx::Image::solid(gfx::Color::clear()).cropped(renderRect), mask).cropped(renderRect);
+}
+
+gfx::Image NativeRenderState::uprightTrackImage(const gfx::Image& frame, const VideoTrackMetadata& metadata,
+                                                const std::optional<NativeCropRegion>& crop) const {
+  // The track's transform is written for a y-down picture; canvas space is y
+  // up, so the transform is applied between two flips.
+  const AffineTransform& m = metadata.preferredTransform;
+  const double nw = metadata.naturalSize.width, nh = metadata.naturalSize.height;
+  const gfx::Affine display{m.a, m.b, m.c, m.d, m.tx, m.ty};
+  const gfx::Rect moved = display.apply(gfx::Rect{0, 0, nw, nh});
+  const gfx::Affine toYDown{1, 0, 0, -1, 0, nh};
+  const gfx::Affine upright = toYDown.then(display)
+                                  .then(gfx::Affine::translation(-moved.minX(), -moved.minY()))
+                                  .then(gfx::Affine{1, 0, 0, -1, 0, moved.height});
+  gfx::Image image = upright.isIdentity() ? frame : frame.transformed(upright);
+  if (crop) {
+    const double dw = metadata.displaySize.width, dh = metadata.displaySize.height;
+    image = image.cropped({crop->x * dw, (1 - crop->y - crop->height) * dh, std::max(crop->width * dw, 1.0),
+                           std::max(crop->height * dh, 1.0)});
+  }
+  return image;
+}
+
+gfx::Image NativeRenderState::materializedLayer(const gfx::Image& image) const {
+  const double w = std::round(inputs_.renderSize.width), h = std::round(inputs_.renderSize.height);
+  if (w < 1 || h < 1) return image;
+  const gfx::Rect bounds{0, 0, w, h};
+  auto bitmap = renderer().makeBitmap(image.cropped(canvasRect()), bounds);
+  if (!bitmap) return image;
+  return gfx::Image::fromBuffer(bitmap);
+}
+
+bool NativeRenderState::backgroundIsExpensiveToRasterize() const {
+  const auto& plan = inputs_.manifest.overlayPlan;
+  auto present = [&](const std::optional<std::string>& p) { return p && inputs_.imageSourcesByPath.count(*p) > 0; };
+  return present(plan.backgroundRasterPath) || present(plan.wallpaperPath) ||
+         inputs_.manifest.scene.settings.background.type == "gradient";
+}
+
+const gfx::Image& NativeRenderState::cachedBackgroundImage() {
+  if (!staticCache_.background) {
+    gfx::Image background = makeBackgroundImage(*this, inputs_.renderSize);
+    if (backgroundIsExpensiveToRasterize()) background = materializedLayer(background);
+    staticCache_.background = std::move(background);
+  }
+  return *staticCache_.background;
+}
+
+namespace {
+
+using LayerMaker = std::optional<gfx::Image> (*)(const NativeRenderState&, const gfx::Rect&, Size, double);
+
+std::optional<gfx::Image> cachedLayer(NativeRenderState& state, std::map<std::string, std::optional<gfx::Image>>& cache,
+                                      LayerMaker make, const gfx::Rect& rect, Size source, double radius) {
+  // Animated padding and radius change the geometry every frame; caching would only grow.
+  if (state.videoStyleRuntime().hasFrames()) return make(state, rect, source, radius);
+  const std::string key = layerGeometryKey(rect, radius);
+  auto it = cache.find(key);
+  if (it != cache.end()) return it->second;
+  auto layer = make(state, rect, source, radius);
+  if (layer) layer = state.materializedLayer(*layer);
+  cache.emplace(key, layer);
+  return layer;
+}
+
+}  // namespace
+
+std::optional<gfx::Image> NativeRenderState::staticShadowOverlay(const gfx::Rect& rect, Size source, double radius) {
+  return cachedLayer(*this, materializedShadowCache_, makeShadowOverlay, rect, source, radius);
+}
+
+std::optional<gfx::Image> NativeRenderState::staticStrokeOverlay(const gfx::Rect& rect, Size source, double radius) {
+  return cachedLayer(*this, materializedStrokeCache_, makeStrokeOverlay, rect, source, radius);
+}
+
+std::optional<NativeRenderState::ZoomMotionState> NativeRenderState::resolveZoomMotionState(
+    const NativeResolvedZoomCamera& current, double t) const {
+  if (!zoomRuntime_) return std::nullopt;
+  const double step = zoomSampleStepSeconds_;
+  double previousTime;
+  if (step <= 1e-6) {
+    if (!(t > 5e-7)) return std::nullopt;
+    previousTime = t - 1e-6;
+  } else {
+    if (!(t > step / 2)) return std::nullopt;
+    previousTime = t - step;
+  }
+  auto previous = zoomRuntime_->sample(std::max(previousTime, 0.0));
+  if (!previous) return std::nullopt;
+  const double z = current.zoom;
+  const double moved = std::hypot((current.centerX - previous->centerX) * z, (current.centerY - previous->centerY) * z);
+  const double L = std::max(std::min(inputs_.renderSize.width, inputs_.renderSize.height), 1.0) * 0.07;
+  double pan = moved - 0.5;
+  if (L >= 1) pan /= L;
+  const double zoomChange = (std::abs(z - previous->zoom) - 0.001) / 0.02;
+  const double strength = std::min(std::clamp(zoomChange, 0.0, 1.0) * 0.25 + std::clamp(pan, 0.0, 1.0), 1.0);
+  if (!(strength > 0.001)) return std::nullopt;
+  return ZoomMotionState{*previous, strength};
+}
+
+bool NativeRenderState::directZoomPathAllowed(const NativeResolvedZoomCamera& camera, double t) const {
+  const auto& m = inputs_.manifest;
+  const auto& summary = inputs_.renderableOverlaySummary;
+  const auto& stroke = m.scene.settings.video.stroke;
+  const bool hasAnnotationStrokes = m.overlayPlan.annotationData && !m.overlayPlan.annotationData->strokes.empty();
+  return !camera.perspective && m.qualityPlan.compression == "minimal" && camera.zoom > 1.0001 &&
+         !resolveZoomMotionState(camera, t) && !summary.hasBlurOverlays && !hasAnnotationStrokes &&
+         !summary.hasImageOverlays && !summary.hasTextOverlays && m.overlayPlan.subtitleCaptions.empty() &&
+         !(stroke.enabled && stroke.width > 0);
+}
+
+std::optional<gfx::Image> NativeRenderState::composeVideoScene(double t, const gfx::Image& baseImage,
+                                                               const gfx::Image* source,
+                                                               const VideoFrameGeometry& geometry,
+                                                               const NativeResolvedZoomCamera& camera,
+                                                               const VideoTrackMetadata& metadata, bool drawCursor) {
+  const gfx::Rect canvas = canvasRect();
+  const gfx::Rect& R = geometry.rect;
+  const double r = geometry.borderRadius;
+  SceneLayerInputs in;
+  in.videoRect = R;
+  in.borderRadius = r;
+  in.padding = geometry.padding;
+  in.layout = geometry.layout;
+  in.camera = camera;
+  in.sourceDisplaySize = croppedSourceDisplaySize(metadata, inputs_.manifest.videoPlan.cropRegion);
+
+  auto over = [&](const LayerResult& layer, const gfx::Image& below) {
+    return layer ? layer->composited(below) : below;
+  };
+
+  gfx::Image stack = *backgroundLayer(*this, t, in);
+  stack = over(shadowLayer(*this, t, in), stack);
+
+  std::optional<gfx::Image> directVideo;
+  if (source && directZoomPathAllowed(camera, t)) {
+    const double z = camera.zoom;
+    const gfx::Rect dest{inputs_.renderSize.width / 2 + z * (R.minX() - camera.centerX),
+                         inputs_.renderSize.height / 2 + z * (R.minY() - camera.centerY), z * R.width,
+                         z * R.height};
+    if (dest.width > 0.5 && dest.height > 0.5) {
+      const gfx::Image scaled =
+          scaleImageWithLanczos(uprightTrackImage(*source, metadata, inputs_.manifest.videoPlan.cropRegion), dest);
+      directVideo = clipImageIfNeeded(scaled, dest, r * z).value_or(scaled).cropped(canvas);
+    }
+  }
+  if (!directVideo) {
+    gfx::Image video = clipImageIfNeeded(baseImage, R, r).value_or(baseImage);
+    in.target = &video;
+    if (auto blurred = blurOverlaysLayer(*this, t, in)) video = *blurred;
+    in.target = nullptr;
+    stack = video.composited(stack);
+  }
+  stack = over(annotationsLayer(*this, t, in), stack);
+  stack = over(imageOverlaysLayer(*this, t, in), stack);
+  stack = over(strokeLayer(*this, t, in), stack);
+  stack = over(textOverlaysLayer(*this, t, in), stack);
+
+  const double z = camera.zoom;
+  const gfx::Affine zoom{z, 0, 0, z, inputs_.renderSize.width / 2 - z * camera.centerX,
+                         inputs_.renderSize.height / 2 - z * camera.centerY};
+  if (!zoom.isIdentity()) stack = stack.transformed(zoom).cropped(canvas);
+  in.target = &stack;
+  if (auto smeared = zoomMotionSamplesLayer(*this, t, in)) stack = smeared->cropped(canvas);
+  in.target = nullptr;
+
+  if (directVideo) stack = directVideo->composited(stack).cropped(canvas);
+  if (drawCursor) stack = over(cursorLayer(*this, t, in), stack);
+  stack = over(cameraOverlayLayer(*this, t, in), stack);
+  stack = over(subtitlesLayer(*this, t, in), stack);
+  return stack.cropped(canvas);
+}
+
+std::optional<gfx::Image> NativeRenderState::composeFrame(double t, const gfx::Image* source) {
+  const auto& m = inputs_.manifest;
+  const gfx::Rect canvas = canvasRect();
+  const auto* segment = resolveActiveVideoSegment(m.videoPlan.segments, t);
+  const VideoTrackMetadata& metadata =
+      segment && segment->sourceIndex >= 0 &&
+              static_cast<std::size_t>(segment->sourceIndex) < inputs_.sourceTrackMetadataByIndex.size()
+          ? inputs_.sourceTrackMetadataByIndex[static_cast<std::size_t>(segment->sourceIndex)]
+          : inputs_.baseTrackMetadata;
+  const Size sourceSize = croppedSourceDisplaySize(metadata, m.videoPlan.cropRegion);
+
+  NativeResolvedZoomCamera camera = NativeResolvedZoomCamera::defaultFor(inputs_.renderSize);
+  if (zoomRuntime_) {
+    if (auto sampled = zoomRuntime_->sample(t)) camera = *sampled;
+  }
+  // The perspective view needs its warp kernel, which this build does not carry.
+  if (camera.perspective) return std::nullopt;
+
+  if (resolveActiveFillerBlock(m.overlayPlan.fillerBlocks, t)) {
+    SceneLayerInputs in;
+    in.camera = camera;
+    if (auto card = fillerLayer(*this, t, in)) return card->cropped(canvas);
+    return cachedBackgroundImage().cropped(canvas);
+  }
+
+  auto geometry = resolveVideoFrameGeometry(t, sourceSize);
+  if (!geometry || !source) return cachedBackgroundImage().cropped(canvas);
+
+  const gfx::Image upright = uprightTrackImage(*source, metadata, m.videoPlan.cropRegion);
+  const gfx::Image scaled = scaleImageWithLanczos(upright, geometry->rect);
+  auto scene = composeVideoScene(t, scaled, source, *geometry, camera, metadata, true);
+  if (!scene) return std::nullopt;
+  return scene->cropped(canvas);
+}
+
+}  // namespace vantrel::exporter

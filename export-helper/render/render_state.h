@@ -1,0 +1,143 @@
+#pragma once
+// The per-export render state and the per-frame algorithm: which scene an
+// output time shows (filler card, background alone, or the styled recording),
+// where the recording sits, and the fixed order in which layers stack.
+//
+// Threads: a render state is created once per export and then used by one
+// thread at a time (the reader's caller thread), which is also the only one
+// touching its caches. Sampling the runtimes and reading the manifest need no
+// locking. Images it returns share buffers it owns; they stay valid while the
+// image values live.
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "manifest/manifest.h"
+#include "plan/geometry.h"
+#include "render/render_geometry.h"
+#include "render/runtimes.h"
+#include "support/overlay_renderability.h"
+#include "vantrel/graphics/image.h"
+#include "vantrel/graphics/renderer.h"
+
+namespace vantrel::exporter {
+
+// The renderer and buffers one export draws with. There is no GPU path:
+// `usesHardwareRenderer` is always false.
+struct ExportPerformancePlan {
+  std::shared_ptr<graphics::Renderer> renderer;
+  std::shared_ptr<graphics::BufferPool> bufferPool;  // keeps >= 4 idle buffers of each shape
+  Size bufferSize;
+  bool usesHardwareRenderer = false;
+
+  // `threads` counts the calling thread; the renderer splits each frame into row bands.
+  static ExportPerformancePlan build(Size renderSize, int threads = 2);
+};
+
+struct StaticLayerCache {
+  std::optional<graphics::Image> background;
+};
+
+struct NativeRenderStateInputs {
+  NativeExportManifestV1 manifest;
+  Size renderSize;
+  int baseTrackId = 0;
+  VideoTrackMetadata baseTrackMetadata;
+  Size canvasReferenceDisplaySize;
+  std::vector<VideoTrackMetadata> sourceTrackMetadataByIndex;
+  std::map<std::string, VideoTrackMetadata> cameraTrackMetadataByURL;
+  std::map<std::string, graphics::Image> imageSourcesByPath;
+  NativeRenderableOverlaySummary renderableOverlaySummary;
+  ExportPerformancePlan performancePlan;
+};
+
+class NativeRenderState {
+ public:
+  explicit NativeRenderState(NativeRenderStateInputs inputs);
+
+  // The whole frame at output time t (seconds), cropped to the canvas. `source`
+  // is the base track's frame (premultiplied BGRA, top row first) or null inside
+  // an empty range. Nothing when the scene cannot be composed.
+  std::optional<graphics::Image> composeFrame(double t, const graphics::Image* source);
+
+  // Padding (reference pixels) and corner radius (1080-high pixels) at t.
+  VideoStyleSample resolveVideoStyle(double t) const;
+  std::optional<VideoFrameGeometry> resolveVideoFrameGeometry(double t, Size sourceDisplaySize) const;
+
+  // Shared image operations of the layers.
+  std::optional<graphics::Image> clipImageIfNeeded(const graphics::Image& image, const graphics::Rect& rect,
+                                                   double radius) const;
+  std::optional<graphics::Image> makeRoundedRectMask(const graphics::Rect& rect, double radius,
+                                                     double opacity) const;
+  graphics::Image applySampleMask(const graphics::Image& image, const graphics::Image& mask,
+                                  const graphics::Rect& renderRect) const;
+  // Recording frame turned upright by the track's transform and cut to the crop region.
+  graphics::Image uprightTrackImage(const graphics::Image& frame, const VideoTrackMetadata& metadata,
+                                    const std::optional<NativeCropRegion>& crop) const;
+  // Rendered once into a canvas-sized bitmap so later frames read flat pixels.
+  graphics::Image materializedLayer(const graphics::Image& image) const;
+  const graphics::Image& cachedBackgroundImage();
+  bool backgroundIsExpensiveToRasterize() const;
+  std::optional<graphics::Image> staticShadowOverlay(const graphics::Rect& rect, Size sourceDisplaySize,
+                                                     double radius);
+  std::optional<graphics::Image> staticStrokeOverlay(const graphics::Rect& rect, Size sourceDisplaySize,
+                                                     double radius);
+
+  graphics::Rect canvasRect() const { return {0, 0, inputs_.renderSize.width, inputs_.renderSize.height}; }
+  const NativeExportManifestV1& manifest() const { return inputs_.manifest; }
+  Size renderSize() const { return inputs_.renderSize; }
+  int baseTrackId() const { return inputs_.baseTrackId; }
+  const NativeRenderStateInputs& inputs() const { return inputs_; }
+  graphics::Renderer& renderer() const { return *inputs_.performancePlan.renderer; }
+  const NativeZoomRuntime* zoomRuntime() const { return zoomRuntime_ ? &*zoomRuntime_ : nullptr; }
+  const NativeVideoStyleRuntime& videoStyleRuntime() const { return videoStyleRuntime_; }
+  bool cursorRuntimeEnabled() const { return cursorRuntime_.enabled(); }
+  double zoomSampleStepSeconds() const { return zoomSampleStepSeconds_; }
+  static constexpr double defaultShadowSize = 50;
+
+  // The camera's movement since one frame earlier, when fast enough to smear.
+  struct ZoomMotionState {
+    NativeResolvedZoomCamera previousCamera;
+    double strength = 0;
+  };
+  std::optional<ZoomMotionState> resolveZoomMotionState(const NativeResolvedZoomCamera& current, double t) const;
+
+ private:
+  std::optional<graphics::Image> composeVideoScene(double t, const graphics::Image& baseImage,
+                                                   const graphics::Image* source, const VideoFrameGeometry& geometry,
+                                                   const NativeResolvedZoomCamera& camera,
+                                                   const VideoTrackMetadata& metadata, bool drawCursor);
+  bool directZoomPathAllowed(const NativeResolvedZoomCamera& camera, double t) const;
+
+  NativeRenderStateInputs inputs_;
+  std::optional<NativeZoomRuntime> zoomRuntime_;
+  NativeVideoStyleRuntime videoStyleRuntime_;
+  NativeCursorRuntime cursorRuntime_;
+  double zoomSampleStepSeconds_ = 1.0 / 30;
+  StaticLayerCache staticCache_;
+  std::map<std::string, std::optional<graphics::Image>> materializedShadowCache_;
+  std::map<std::string, std::optional<graphics::Image>> materializedStrokeCache_;
+  // Clip masks of the video rectangle: the geometry rarely changes, and drawing
+  // a full-frame mask costs more than the rest of the clip.
+  mutable std::map<std::string, std::optional<graphics::Image>> clipMaskCache_;
+};
+
+}  // namespace vantrel::exporter
+
+#include "vantrel/graphics/color.h"
+#include "vantrel/media/video_composition_reader.h"
+
+namespace vantrel::exporter {
+
+// Colour description of every output frame: BT.709 primaries and matrix, sRGB transfer.
+graphics::ColorTags exportVideoColorProperties();
+
+// The frame compositor handed to the media layer: draws each request through
+// `state` into the output buffer; throws JobRunnerError::exportSessionFailed
+// ("native_compositor_...") when a frame cannot be composed.
+media::Compositor makeNativeVideoCompositor(std::shared_ptr<NativeRenderState> state);
+
+}  // namespace vantrel::exporter
