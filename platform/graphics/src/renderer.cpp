@@ -371,6 +371,12 @@ void Renderer::render(const Image& image, PixelBuffer& target, Point origin) {
   }
 }
 
+void Renderer::render(const Image& image, uint8_t* data, int width, int height, std::ptrdiff_t stride,
+                      Point origin) {
+  PixelBuffer view(data, width, height, stride, PixelFormat::bgra8);
+  render(image, view, origin);
+}
+
 BufferRef Renderer::makeBitmap(const Image& image, const Rect& rect) {
   if (!rect.isFinite() || rect.isEmpty()) return nullptr;
   const Rect r = rect.integral();
