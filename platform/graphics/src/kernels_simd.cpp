@@ -2,6 +2,7 @@
 // run time. The scalar references live in kernels_scalar.cpp; every function
 // here must agree with its reference (see tests).
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #undef HWY_TARGET_INCLUDE
@@ -183,9 +184,40 @@ void ResampleRow(const float* in, const int* start, const float* weights, int ta
     const auto v = hn::Min(hn::Max(acc, hn::Zero(df)), a);
     hn::StoreU(hn::DemoteTo(d8, hn::NearestInt(v)), d8, reinterpret_cast<uint8_t*>(o));
   };
+  int x = 0;
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+  // Two taps per 256-bit multiply-add: pixels k and k+1 are adjacent in `in`,
+  // and their weights are spread over the halves by one lane permute. Two
+  // output pixels at a time keep two independent chains. The weight loads read
+  // up to two floats past a pixel's own taps, which the next pixel's entries
+  // cover, so the last pixel is left to the loop below.
+  {
+    const hn::Full256<float> dw;
+    const auto spread = hn::SetTableIndices(dw, std::array<int32_t, 8>{0, 0, 0, 0, 1, 1, 1, 1}.data());
+    for (; x + 3 <= n; x += 2) {
+      const float* w0 = weights + static_cast<std::ptrdiff_t>(x) * taps;
+      const float* w1 = w0 + taps;
+      const float* p0 = in + static_cast<std::ptrdiff_t>(start[x]) * 4;
+      const float* p1 = in + static_cast<std::ptrdiff_t>(start[x + 1]) * 4;
+      auto a0 = hn::Zero(dw), a1 = hn::Zero(dw);
+      int k = 0;
+      for (; k + 2 <= taps; k += 2) {
+        a0 = hn::MulAdd(hn::TableLookupLanes(hn::LoadDup128(dw, w0 + k), spread), hn::LoadU(dw, p0 + k * 4), a0);
+        a1 = hn::MulAdd(hn::TableLookupLanes(hn::LoadDup128(dw, w1 + k), spread), hn::LoadU(dw, p1 + k * 4), a1);
+      }
+      auto s0 = hn::Add(hn::LowerHalf(df, a0), hn::UpperHalf(df, a0));
+      auto s1 = hn::Add(hn::LowerHalf(df, a1), hn::UpperHalf(df, a1));
+      if (k < taps) {
+        s0 = hn::MulAdd(hn::Set(df, w0[k]), hn::LoadU(df, p0 + k * 4), s0);
+        s1 = hn::MulAdd(hn::Set(df, w1[k]), hn::LoadU(df, p1 + k * 4), s1);
+      }
+      finish(s0, out + x);
+      finish(s1, out + x + 1);
+    }
+  }
+#else
   // Two pixels at a time with two accumulators each: four independent
   // multiply-add chains instead of one long dependent one.
-  int x = 0;
   for (; x + 2 <= n; x += 2) {
     const float* w0 = weights + static_cast<std::ptrdiff_t>(x) * taps;
     const float* w1 = w0 + taps;
@@ -206,6 +238,7 @@ void ResampleRow(const float* in, const int* start, const float* weights, int ta
     finish(hn::Add(a0, b0), out + x);
     finish(hn::Add(a1, b1), out + x + 1);
   }
+#endif
   for (; x < n; ++x) {
     const float* w = weights + static_cast<std::ptrdiff_t>(x) * taps;
     const float* p = in + static_cast<std::ptrdiff_t>(start[x]) * 4;
