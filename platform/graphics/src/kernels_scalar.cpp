@@ -106,4 +106,8 @@ void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n) {
   for (int i = 0; i < n; ++i) out[i] = detail::warpPixel(p, p.x0 + static_cast<float>(i));
 }
 
+void colorMatrixRow(uint32_t* row, int n, const float m[20]) {
+  for (int i = 0; i < n; ++i) row[i] = detail::colorMatrixPixel(row[i], m);
+}
+
 }  // namespace vantrel::graphics::kernels::scalar

@@ -47,6 +47,7 @@ void WarpRowAntialiased(const WarpRow& p, uint32_t* out, int n) { scalar::warpRo
 void LerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n) {
   scalar::lerpRows(a, b, w, out, n);
 }
+void ColorMatrixRow(uint32_t* row, int n, const float m[20]) { scalar::colorMatrixRow(row, n, m); }
 #else
 namespace {
 // Exact x / 255 rounded, for x <= 65280 + 127, in 16-bit lanes.
@@ -395,6 +396,40 @@ void WarpRowAntialiased(const WarpRow& p, uint32_t* out, int n) {
   }
   for (; i < n; ++i) out[i] = detail::warpPixel(p, p.x0 + static_cast<float>(i));
 }
+void ColorMatrixRow(uint32_t* row, int n, const float m[20]) {
+  const hn::ScalableTag<float> df;
+  const hn::RebindToUnsigned<decltype(df)> du;
+  const hn::RebindToSigned<decltype(df)> di;
+  const int N = static_cast<int>(hn::Lanes(df));
+  using VF = hn::Vec<decltype(df)>;
+  const VF zero = hn::Zero(df), one = hn::Set(df, 1.f);
+  const auto mask = hn::Set(du, 255u);
+  auto channel = [&](hn::Vec<decltype(du)> p, int shift) {
+    return hn::ConvertTo(df, hn::BitCast(di, hn::And(hn::ShiftRightSame(p, shift), mask)));
+  };
+  auto byte = [&](VF v) { return hn::BitCast(du, hn::NearestInt(v)); };
+  int i = 0;
+  for (; i + N <= n; i += N) {
+    const auto p = hn::LoadU(du, row + i);
+    const auto A = hn::ConvertTo(df, hn::BitCast(di, hn::ShiftRight<24>(p)));
+    const auto opaque = hn::Gt(A, zero);
+    // Clear pixels divide by one instead; their colour is masked to zero.
+    const auto inv = hn::IfThenElseZero(opaque, hn::Div(one, hn::IfThenElse(opaque, A, one)));
+    const VF in[4] = {hn::Mul(channel(p, 16), inv), hn::Mul(channel(p, 8), inv),
+                                  hn::Mul(channel(p, 0), inv), hn::Mul(A, hn::Set(df, 1.f / 255.f))};
+    VF out[4] = {zero, zero, zero, zero};
+    for (int c = 0; c < 4; ++c) {
+      VF v = hn::Set(df, m[16 + c]);
+      for (int k = 0; k < 4; ++k) v = hn::MulAdd(hn::Set(df, m[4 * c + k]), in[k], v);
+      out[c] = hn::Min(hn::Max(v, zero), one);
+    }
+    const auto al = hn::Mul(out[3], hn::Set(df, 255.f));
+    const auto px = hn::Or(hn::Or(byte(hn::Mul(out[2], al)), hn::ShiftLeft<8>(byte(hn::Mul(out[1], al)))),
+                           hn::Or(hn::ShiftLeft<16>(byte(hn::Mul(out[0], al))), hn::ShiftLeft<24>(byte(al))));
+    hn::StoreU(px, du, row + i);
+  }
+  for (; i < n; ++i) row[i] = detail::colorMatrixPixel(row[i], m);
+}
 #endif  // HWY_TARGET == HWY_SCALAR
 }  // namespace vantrel::graphics::kernels::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
@@ -413,6 +448,7 @@ HWY_EXPORT(GradientRow);
 HWY_EXPORT(AccumulateRow);
 HWY_EXPORT(LerpRows);
 HWY_EXPORT(WarpRowAntialiased);
+HWY_EXPORT(ColorMatrixRow);
 
 void sourceOverRow(uint32_t* dst, const uint32_t* src, int n) { HWY_DYNAMIC_DISPATCH(SourceOverRow)(dst, src, n); }
 void sourceOverMaskedRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask, int n) {
@@ -449,6 +485,8 @@ void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, in
 void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n) {
   HWY_DYNAMIC_DISPATCH(WarpRowAntialiased)(p, out, n);
 }
+
+void colorMatrixRow(uint32_t* row, int n, const float m[20]) { HWY_DYNAMIC_DISPATCH(ColorMatrixRow)(row, n, m); }
 
 const char* currentTargetName() {
   const int64_t targets = hwy::SupportedTargets();

@@ -407,24 +407,6 @@ Tile blurTile(ThreadPool& pool, BufferPool& buffers, double sigma, const IRect& 
   return out;
 }
 
-void applyColorMatrixRow(uint32_t* row, int n, const ColorMatrix& m) {
-  for (int i = 0; i < n; ++i) {
-    const uint32_t p = row[i];
-    const double a = ((p >> 24) & 255) / 255.0;
-    double in[4] = {0, 0, 0, a};
-    if (a > 0) {
-      in[0] = ((p >> 16) & 255) / 255.0 / a;
-      in[1] = ((p >> 8) & 255) / 255.0 / a;
-      in[2] = (p & 255) / 255.0 / a;
-    }
-    auto dot = [&](const double v[4], double bias) {
-      return std::clamp(v[0] * in[0] + v[1] * in[1] + v[2] * in[2] + v[3] * in[3] + bias, 0.0, 1.0);
-    };
-    const double r = dot(m.r, m.bias[0]), g = dot(m.g, m.bias[1]), b = dot(m.b, m.bias[2]), al = dot(m.a, m.bias[3]);
-    row[i] = Color{r, g, b, al}.premultipliedBGRA();
-  }
-}
-
 void sampleBilinear(const RasterView& v, double x, double y, float out[4]) {
   const double u = x - 0.5, w = y - 0.5;
   const double fu = std::floor(u), fw = std::floor(w);

@@ -205,8 +205,14 @@ struct Evaluator {
       return src;
     }
     if (!src.buf) src = allocate(req);
+    float mf[20];
+    const double* rows[4] = {m.r, m.g, m.b, m.a};
+    for (int c = 0; c < 4; ++c) {
+      for (int k = 0; k < 4; ++k) mf[4 * c + k] = static_cast<float>(rows[c][k]);
+      mf[16 + c] = static_cast<float>(m.bias[c]);
+    }
     pool.parallelFor(req.height, [&](int k0, int k1) {
-      for (int k = k0; k < k1; ++k) applyColorMatrixRow(src.row(k), req.width, m);
+      for (int k = k0; k < k1; ++k) kernels::colorMatrixRow(src.row(k), req.width, mf);
     });
     return src;
   }

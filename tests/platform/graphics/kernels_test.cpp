@@ -94,6 +94,19 @@ std::vector<KernelCase> cases() {
          k::scalar::gradientRow(b.data(), n, t0, dt, c0, c1);
          return maxChannelDiff(a, b);
        }},
+      {"colorMatrix", 1,
+       [](int n, uint32_t seed) {
+         // Random premultiplied pixels (clear ones included) through a matrix
+         // that mixes channels, pushes some out of range and changes alpha.
+         auto src = randomPixels(n, seed);
+         for (int i = 0; i < n; i += 5) src[i] = 0;
+         const float m[20] = {0.39f, 0.77f, 0.19f, 0, 0.35f, 0.69f, 0.17f, 0,
+                              0.27f, 0.53f, 0.13f, 0.1f, 0, 0, 0.2f, 0.8f, 0.05f, -0.02f, 0, 0.1f};
+         auto a = src, b = src;
+         k::colorMatrixRow(a.data(), n, m);
+         k::scalar::colorMatrixRow(b.data(), n, m);
+         return maxChannelDiff(a, b);
+       }},
       {"weightedRowSum+resampleRow", 1,
        [](int n, uint32_t seed) {
          // Vertical pass over 5 rows then a horizontal pass with 4 taps per output pixel.
