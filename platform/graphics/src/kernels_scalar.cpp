@@ -110,4 +110,9 @@ void colorMatrixRow(uint32_t* row, int n, const float m[20]) {
   for (int i = 0; i < n; ++i) row[i] = detail::colorMatrixPixel(row[i], m);
 }
 
+void addChannelSums(const uint32_t* p, int n, uint64_t sums[4]) {
+  for (int i = 0; i < n; ++i)
+    for (int c = 0; c < 4; ++c) sums[c] += (p[i] >> (8 * c)) & 255;
+}
+
 }  // namespace vantrel::graphics::kernels::scalar

@@ -48,6 +48,7 @@ void LerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, in
   scalar::lerpRows(a, b, w, out, n);
 }
 void ColorMatrixRow(uint32_t* row, int n, const float m[20]) { scalar::colorMatrixRow(row, n, m); }
+void AddChannelSums(const uint32_t* p, int n, uint64_t sums[4]) { scalar::addChannelSums(p, n, sums); }
 #else
 namespace {
 // Exact x / 255 rounded, for x <= 65280 + 127, in 16-bit lanes.
@@ -430,6 +431,30 @@ void ColorMatrixRow(uint32_t* row, int n, const float m[20]) {
   }
   for (; i < n; ++i) row[i] = detail::colorMatrixPixel(row[i], m);
 }
+void AddChannelSums(const uint32_t* p, int n, uint64_t sums[4]) {
+  const hn::ScalableTag<uint32_t> du;
+  const int N = static_cast<int>(hn::Lanes(du));
+  const auto mask = hn::Set(du, 255u);
+  int i = 0;
+  while (i + N <= n) {
+    // 32-bit lanes hold the sums of at most 2^16 vectors (< 2^24) before they
+    // are folded into the 64-bit totals.
+    const int end = i + std::min((n - i) / N, 1 << 16) * N;
+    auto b = hn::Zero(du), g = hn::Zero(du), r = hn::Zero(du), a = hn::Zero(du);
+    for (; i < end; i += N) {
+      const auto v = hn::LoadU(du, p + i);
+      b = hn::Add(b, hn::And(v, mask));
+      g = hn::Add(g, hn::And(hn::ShiftRight<8>(v), mask));
+      r = hn::Add(r, hn::And(hn::ShiftRight<16>(v), mask));
+      a = hn::Add(a, hn::ShiftRight<24>(v));
+    }
+    sums[0] += hn::GetLane(hn::SumOfLanes(du, b));
+    sums[1] += hn::GetLane(hn::SumOfLanes(du, g));
+    sums[2] += hn::GetLane(hn::SumOfLanes(du, r));
+    sums[3] += hn::GetLane(hn::SumOfLanes(du, a));
+  }
+  scalar::addChannelSums(p + i, n - i, sums);
+}
 #endif  // HWY_TARGET == HWY_SCALAR
 }  // namespace vantrel::graphics::kernels::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
@@ -449,6 +474,7 @@ HWY_EXPORT(AccumulateRow);
 HWY_EXPORT(LerpRows);
 HWY_EXPORT(WarpRowAntialiased);
 HWY_EXPORT(ColorMatrixRow);
+HWY_EXPORT(AddChannelSums);
 
 void sourceOverRow(uint32_t* dst, const uint32_t* src, int n) { HWY_DYNAMIC_DISPATCH(SourceOverRow)(dst, src, n); }
 void sourceOverMaskedRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask, int n) {
@@ -487,6 +513,8 @@ void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n) {
 }
 
 void colorMatrixRow(uint32_t* row, int n, const float m[20]) { HWY_DYNAMIC_DISPATCH(ColorMatrixRow)(row, n, m); }
+
+void addChannelSums(const uint32_t* p, int n, uint64_t sums[4]) { HWY_DYNAMIC_DISPATCH(AddChannelSums)(p, n, sums); }
 
 const char* currentTargetName() {
   const int64_t targets = hwy::SupportedTargets();

@@ -242,11 +242,7 @@ struct Evaluator {
           const IRect have = cell.intersection(roi);
           if (have.isEmpty()) continue;
           uint64_t sum[4] = {0, 0, 0, 0};
-          for (int y = have.y; y < have.maxY(); ++y) {
-            const uint32_t* p = src.pixel(have.x, y);
-            for (int x = 0; x < have.width; ++x)
-              for (int c = 0; c < 4; ++c) sum[c] += (p[x] >> (8 * c)) & 255;
-          }
+          for (int y = have.y; y < have.maxY(); ++y) kernels::addChannelSums(src.pixel(have.x, y), have.width, sum);
           const uint64_t count = static_cast<uint64_t>(have.width) * have.height;
           uint32_t v = 0;
           for (int c = 0; c < 4; ++c) v |= static_cast<uint32_t>((sum[c] + count / 2) / count) << (8 * c);

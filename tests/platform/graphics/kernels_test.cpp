@@ -107,6 +107,15 @@ std::vector<KernelCase> cases() {
          k::scalar::colorMatrixRow(b.data(), n, m);
          return maxChannelDiff(a, b);
        }},
+      {"addChannelSums", 0,
+       [](int n, uint32_t seed) {
+         // Added onto running totals, which must be kept rather than replaced.
+         const auto src = randomPixels(n, seed);
+         uint64_t a[4] = {1, 2, 3, uint64_t{1} << 40}, b[4] = {1, 2, 3, uint64_t{1} << 40};
+         k::addChannelSums(src.data(), n, a);
+         k::scalar::addChannelSums(src.data(), n, b);
+         return std::equal(a, a + 4, b) ? 0 : 99;
+       }},
       {"weightedRowSum+resampleRow", 1,
        [](int n, uint32_t seed) {
          // Vertical pass over 5 rows then a horizontal pass with 4 taps per output pixel.

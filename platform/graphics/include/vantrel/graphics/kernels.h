@@ -63,6 +63,8 @@ void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, in
 // is clamp(m[4c] r + m[4c+1] g + m[4c+2] b + m[4c+3] a + m[16+c], 0, 1), rows
 // c ordered r, g, b, a; the result is premultiplied and rounded to 8 bits.
 void colorMatrixRow(uint32_t* row, int n, const float m[20]);
+// sums[c] += the sum of channel c (B, G, R, A) over n pixels (pixellation's cell means).
+void addChannelSums(const uint32_t* p, int n, uint64_t sums[4]);
 
 namespace scalar {
 void sourceOverRow(uint32_t* dst, const uint32_t* src, int n);
@@ -79,6 +81,7 @@ void accumulateRow(uint16_t* acc, const uint8_t* in, int n);
 void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n);
 void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n);
 void colorMatrixRow(uint32_t* row, int n, const float m[20]);
+void addChannelSums(const uint32_t* p, int n, uint64_t sums[4]);
 }  // namespace scalar
 
 void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n);
