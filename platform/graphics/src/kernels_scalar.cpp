@@ -115,4 +115,12 @@ void addChannelSums(const uint32_t* p, int n, uint64_t sums[4]) {
     for (int c = 0; c < 4; ++c) sums[c] += (p[i] >> (8 * c)) & 255;
 }
 
+void transposePixels(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int width,
+                     int height) {
+  for (int x = 0; x < width; ++x) {
+    auto* o = reinterpret_cast<uint32_t*>(out + x * outStride);
+    for (int y = 0; y < height; ++y) o[y] = reinterpret_cast<const uint32_t*>(in + y * inStride)[x];
+  }
+}
+
 }  // namespace vantrel::graphics::kernels::scalar

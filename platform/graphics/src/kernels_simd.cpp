@@ -49,6 +49,10 @@ void LerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, in
 }
 void ColorMatrixRow(uint32_t* row, int n, const float m[20]) { scalar::colorMatrixRow(row, n, m); }
 void AddChannelSums(const uint32_t* p, int n, uint64_t sums[4]) { scalar::addChannelSums(p, n, sums); }
+void TransposePixels(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int width,
+                     int height) {
+  scalar::transposePixels(in, inStride, out, outStride, width, height);
+}
 #else
 namespace {
 // Exact x / 255 rounded, for x <= 65280 + 127, in 16-bit lanes.
@@ -455,6 +459,33 @@ void AddChannelSums(const uint32_t* p, int n, uint64_t sums[4]) {
   }
   scalar::addChannelSums(p + i, n - i, sums);
 }
+// 4 x 4 pixel blocks through two rounds of interleaving in 128-bit vectors;
+// the ragged right and bottom edges go through the reference.
+void TransposePixels(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int width,
+                     int height) {
+  const hn::Full128<uint32_t> d32;
+  const hn::Full128<uint64_t> d64;
+  auto rowIn = [&](int y) { return reinterpret_cast<const uint32_t*>(in + y * inStride); };
+  auto rowOut = [&](int x) { return reinterpret_cast<uint32_t*>(out + x * outStride); };
+  const int w4 = width & ~3, h4 = height & ~3;
+  for (int y = 0; y < h4; y += 4) {
+    for (int x = 0; x < w4; x += 4) {
+      const auto r0 = hn::LoadU(d32, rowIn(y) + x), r1 = hn::LoadU(d32, rowIn(y + 1) + x);
+      const auto r2 = hn::LoadU(d32, rowIn(y + 2) + x), r3 = hn::LoadU(d32, rowIn(y + 3) + x);
+      const auto t0 = hn::BitCast(d64, hn::InterleaveLower(d32, r0, r1));
+      const auto t1 = hn::BitCast(d64, hn::InterleaveUpper(d32, r0, r1));
+      const auto t2 = hn::BitCast(d64, hn::InterleaveLower(d32, r2, r3));
+      const auto t3 = hn::BitCast(d64, hn::InterleaveUpper(d32, r2, r3));
+      hn::StoreU(hn::BitCast(d32, hn::InterleaveLower(d64, t0, t2)), d32, rowOut(x) + y);
+      hn::StoreU(hn::BitCast(d32, hn::InterleaveUpper(d64, t0, t2)), d32, rowOut(x + 1) + y);
+      hn::StoreU(hn::BitCast(d32, hn::InterleaveLower(d64, t1, t3)), d32, rowOut(x + 2) + y);
+      hn::StoreU(hn::BitCast(d32, hn::InterleaveUpper(d64, t1, t3)), d32, rowOut(x + 3) + y);
+    }
+  }
+  if (w4 < width) scalar::transposePixels(in + w4 * 4, inStride, out + w4 * outStride, outStride, width - w4, height);
+  if (h4 < height)
+    scalar::transposePixels(in + h4 * inStride, inStride, out + h4 * 4, outStride, w4, height - h4);
+}
 #endif  // HWY_TARGET == HWY_SCALAR
 }  // namespace vantrel::graphics::kernels::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
@@ -475,6 +506,7 @@ HWY_EXPORT(LerpRows);
 HWY_EXPORT(WarpRowAntialiased);
 HWY_EXPORT(ColorMatrixRow);
 HWY_EXPORT(AddChannelSums);
+HWY_EXPORT(TransposePixels);
 
 void sourceOverRow(uint32_t* dst, const uint32_t* src, int n) { HWY_DYNAMIC_DISPATCH(SourceOverRow)(dst, src, n); }
 void sourceOverMaskedRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask, int n) {
@@ -515,6 +547,11 @@ void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n) {
 void colorMatrixRow(uint32_t* row, int n, const float m[20]) { HWY_DYNAMIC_DISPATCH(ColorMatrixRow)(row, n, m); }
 
 void addChannelSums(const uint32_t* p, int n, uint64_t sums[4]) { HWY_DYNAMIC_DISPATCH(AddChannelSums)(p, n, sums); }
+
+void transposePixels(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int width,
+                     int height) {
+  HWY_DYNAMIC_DISPATCH(TransposePixels)(in, inStride, out, outStride, width, height);
+}
 
 const char* currentTargetName() {
   const int64_t targets = hwy::SupportedTargets();

@@ -116,6 +116,18 @@ std::vector<KernelCase> cases() {
          k::scalar::addChannelSums(src.data(), n, b);
          return std::equal(a, a + 4, b) ? 0 : 99;
        }},
+      {"transposePixels", 0,
+       [](int n, uint32_t seed) {
+         // An n x h block with ragged edges on both sides, strides wider than the rows.
+         const int h = 1 + static_cast<int>(seed % 11);
+         const auto src = randomPixels(n * h, seed);
+         std::vector<uint32_t> in(static_cast<size_t>(h) * (n + 3)), a(static_cast<size_t>(n) * (h + 5)), b = a;
+         for (int y = 0; y < h; ++y) std::copy_n(src.begin() + static_cast<std::ptrdiff_t>(y) * n, n, in.begin() + y * (n + 3));
+         auto bytes = [](std::vector<uint32_t>& v) { return reinterpret_cast<uint8_t*>(v.data()); };
+         k::transposePixels(bytes(in), (n + 3) * 4, bytes(a), (h + 5) * 4, n, h);
+         k::scalar::transposePixels(bytes(in), (n + 3) * 4, bytes(b), (h + 5) * 4, n, h);
+         return a == b ? 0 : 99;
+       }},
       {"weightedRowSum+resampleRow", 1,
        [](int n, uint32_t seed) {
          // Vertical pass over 5 rows then a horizontal pass with 4 taps per output pixel.

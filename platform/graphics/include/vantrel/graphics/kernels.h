@@ -65,6 +65,10 @@ void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, in
 void colorMatrixRow(uint32_t* row, int n, const float m[20]);
 // sums[c] += the sum of channel c (B, G, R, A) over n pixels (pixellation's cell means).
 void addChannelSums(const uint32_t* p, int n, uint64_t sums[4]);
+// out row x, pixel y = in row y, pixel x for a width x height block of pixels;
+// strides in bytes (the blur runs its row passes as column passes on the transpose).
+void transposePixels(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int width,
+                     int height);
 
 namespace scalar {
 void sourceOverRow(uint32_t* dst, const uint32_t* src, int n);
@@ -82,6 +86,8 @@ void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, in
 void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n);
 void colorMatrixRow(uint32_t* row, int n, const float m[20]);
 void addChannelSums(const uint32_t* p, int n, uint64_t sums[4]);
+void transposePixels(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int width,
+                     int height);
 }  // namespace scalar
 
 void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n);
