@@ -28,6 +28,13 @@ Image Image::fromBuffer(BufferRef buffer) {
   return Image(std::move(n));
 }
 
+Image Image::fromExternalBGRA(const uint8_t* data, int width, int height, std::ptrdiff_t stride,
+                              std::shared_ptr<const void> keepAlive) {
+  // The cast is safe: a buffer node's pixels are only read (tiles that are
+  // written are copies).
+  return fromBuffer(wrapExternalBuffer(const_cast<uint8_t*>(data), width, height, stride, std::move(keepAlive)));
+}
+
 Image Image::solid(Color color) {
   if (!color.isFinite() || color.a <= 0) return Image();
   auto n = std::make_shared<Node>();

@@ -77,4 +77,22 @@ inline uint32_t warpPixel(const WarpRow& p, float x) {
   return o;
 }
 
+// Straight colour from premultiplied bytes by one division (r = R / A), the
+// dot products as a chain of fused multiply-adds starting from the bias.
+inline uint32_t colorMatrixPixel(uint32_t p, const float m[20]) {
+  const float A = static_cast<float>(p >> 24);
+  const float inv = A > 0.f ? 1.f / A : 0.f;
+  const float in[4] = {static_cast<float>((p >> 16) & 255) * inv, static_cast<float>((p >> 8) & 255) * inv,
+                       static_cast<float>(p & 255) * inv, A * (1.f / 255.f)};
+  float out[4];
+  for (int c = 0; c < 4; ++c) {
+    float v = m[16 + c];
+    for (int k = 0; k < 4; ++k) v = std::fma(m[4 * c + k], in[k], v);
+    out[c] = std::clamp(v, 0.f, 1.f);
+  }
+  const float al = out[3] * 255.f;
+  auto byte = [](float v) { return static_cast<uint32_t>(std::nearbyint(v)); };
+  return byte(out[2] * al) | (byte(out[1] * al) << 8) | (byte(out[0] * al) << 16) | (byte(al) << 24);
+}
+
 }  // namespace vantrel::graphics::kernels::detail

@@ -106,4 +106,21 @@ void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n) {
   for (int i = 0; i < n; ++i) out[i] = detail::warpPixel(p, p.x0 + static_cast<float>(i));
 }
 
+void colorMatrixRow(uint32_t* row, int n, const float m[20]) {
+  for (int i = 0; i < n; ++i) row[i] = detail::colorMatrixPixel(row[i], m);
+}
+
+void addChannelSums(const uint32_t* p, int n, uint64_t sums[4]) {
+  for (int i = 0; i < n; ++i)
+    for (int c = 0; c < 4; ++c) sums[c] += (p[i] >> (8 * c)) & 255;
+}
+
+void transposePixels(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int width,
+                     int height) {
+  for (int x = 0; x < width; ++x) {
+    auto* o = reinterpret_cast<uint32_t*>(out + x * outStride);
+    for (int y = 0; y < height; ++y) o[y] = reinterpret_cast<const uint32_t*>(in + y * inStride)[x];
+  }
+}
+
 }  // namespace vantrel::graphics::kernels::scalar

@@ -2,6 +2,7 @@
 // run time. The scalar references live in kernels_scalar.cpp; every function
 // here must agree with its reference (see tests).
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #undef HWY_TARGET_INCLUDE
@@ -45,6 +46,12 @@ void AccumulateRow(uint16_t* acc, const uint8_t* in, int n) { scalar::accumulate
 void WarpRowAntialiased(const WarpRow& p, uint32_t* out, int n) { scalar::warpRowAntialiased(p, out, n); }
 void LerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n) {
   scalar::lerpRows(a, b, w, out, n);
+}
+void ColorMatrixRow(uint32_t* row, int n, const float m[20]) { scalar::colorMatrixRow(row, n, m); }
+void AddChannelSums(const uint32_t* p, int n, uint64_t sums[4]) { scalar::addChannelSums(p, n, sums); }
+void TransposePixels(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int width,
+                     int height) {
+  scalar::transposePixels(in, inStride, out, outStride, width, height);
 }
 #else
 namespace {
@@ -183,9 +190,40 @@ void ResampleRow(const float* in, const int* start, const float* weights, int ta
     const auto v = hn::Min(hn::Max(acc, hn::Zero(df)), a);
     hn::StoreU(hn::DemoteTo(d8, hn::NearestInt(v)), d8, reinterpret_cast<uint8_t*>(o));
   };
+  int x = 0;
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+  // Two taps per 256-bit multiply-add: pixels k and k+1 are adjacent in `in`,
+  // and their weights are spread over the halves by one lane permute. Two
+  // output pixels at a time keep two independent chains. The weight loads read
+  // up to two floats past a pixel's own taps, which the next pixel's entries
+  // cover, so the last pixel is left to the loop below.
+  {
+    const hn::Full256<float> dw;
+    const auto spread = hn::SetTableIndices(dw, std::array<int32_t, 8>{0, 0, 0, 0, 1, 1, 1, 1}.data());
+    for (; x + 3 <= n; x += 2) {
+      const float* w0 = weights + static_cast<std::ptrdiff_t>(x) * taps;
+      const float* w1 = w0 + taps;
+      const float* p0 = in + static_cast<std::ptrdiff_t>(start[x]) * 4;
+      const float* p1 = in + static_cast<std::ptrdiff_t>(start[x + 1]) * 4;
+      auto a0 = hn::Zero(dw), a1 = hn::Zero(dw);
+      int k = 0;
+      for (; k + 2 <= taps; k += 2) {
+        a0 = hn::MulAdd(hn::TableLookupLanes(hn::LoadDup128(dw, w0 + k), spread), hn::LoadU(dw, p0 + k * 4), a0);
+        a1 = hn::MulAdd(hn::TableLookupLanes(hn::LoadDup128(dw, w1 + k), spread), hn::LoadU(dw, p1 + k * 4), a1);
+      }
+      auto s0 = hn::Add(hn::LowerHalf(df, a0), hn::UpperHalf(df, a0));
+      auto s1 = hn::Add(hn::LowerHalf(df, a1), hn::UpperHalf(df, a1));
+      if (k < taps) {
+        s0 = hn::MulAdd(hn::Set(df, w0[k]), hn::LoadU(df, p0 + k * 4), s0);
+        s1 = hn::MulAdd(hn::Set(df, w1[k]), hn::LoadU(df, p1 + k * 4), s1);
+      }
+      finish(s0, out + x);
+      finish(s1, out + x + 1);
+    }
+  }
+#else
   // Two pixels at a time with two accumulators each: four independent
   // multiply-add chains instead of one long dependent one.
-  int x = 0;
   for (; x + 2 <= n; x += 2) {
     const float* w0 = weights + static_cast<std::ptrdiff_t>(x) * taps;
     const float* w1 = w0 + taps;
@@ -206,6 +244,7 @@ void ResampleRow(const float* in, const int* start, const float* weights, int ta
     finish(hn::Add(a0, b0), out + x);
     finish(hn::Add(a1, b1), out + x + 1);
   }
+#endif
   for (; x < n; ++x) {
     const float* w = weights + static_cast<std::ptrdiff_t>(x) * taps;
     const float* p = in + static_cast<std::ptrdiff_t>(start[x]) * 4;
@@ -256,19 +295,29 @@ void BoxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, st
 void GradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], const float c1[4]) {
   const hn::ScalableTag<float> df;
   const hn::RebindToSigned<decltype(df)> di;
-  const hn::Rebind<uint8_t, decltype(df)> d8;
+  const hn::RebindToUnsigned<decltype(df)> du;
   const int N = static_cast<int>(hn::Lanes(df));
+  const auto vdt = hn::Set(df, dt), vt0 = hn::Set(df, t0), zero = hn::Zero(df), one = hn::Set(df, 1.f);
+  const auto step = hn::Set(df, static_cast<float>(N));
+  decltype(hn::Zero(df)) span[4], base[4];
+  for (int c = 0; c < 4; ++c) {
+    span[c] = hn::Set(df, c1[c] - c0[c]);
+    base[c] = hn::Set(df, c0[c]);
+  }
+  // With t in [0, 1] each channel is a convex mix of two values in [0, 255];
+  // the fused result rounds to a float between them, so the reference's clamp
+  // to [0, 255] never changes it and is left out. Channels are packed into
+  // whole pixels with shifts: no 8-bit demotion or interleaving shuffles.
+  auto idx = hn::ConvertTo(df, hn::Iota(di, 0));
   int i = 0;
-  for (; i + N <= n; i += N) {
-    const auto idx = hn::ConvertTo(df, hn::Iota(di, i));
-    const auto t = hn::Min(hn::Max(hn::MulAdd(idx, hn::Set(df, dt), hn::Set(df, t0)), hn::Zero(df)), hn::Set(df, 1.f));
-    decltype(hn::Zero(d8)) ch[4];
-    for (int c = 0; c < 4; ++c) {
-      auto v = hn::MulAdd(hn::Set(df, c1[c] - c0[c]), t, hn::Set(df, c0[c]));
-      v = hn::Min(hn::Max(v, hn::Zero(df)), hn::Set(df, 255.f));
-      ch[c] = hn::DemoteTo(d8, hn::NearestInt(v));
-    }
-    hn::StoreInterleaved4(ch[0], ch[1], ch[2], ch[3], d8, reinterpret_cast<uint8_t*>(dst + i));
+  for (; i + N <= n; i += N, idx = hn::Add(idx, step)) {
+    const auto t = hn::Min(hn::Max(hn::MulAdd(idx, vdt, vt0), zero), one);
+    const auto b = hn::BitCast(du, hn::NearestInt(hn::MulAdd(span[0], t, base[0])));
+    const auto g = hn::BitCast(du, hn::NearestInt(hn::MulAdd(span[1], t, base[1])));
+    const auto r = hn::BitCast(du, hn::NearestInt(hn::MulAdd(span[2], t, base[2])));
+    const auto a = hn::BitCast(du, hn::NearestInt(hn::MulAdd(span[3], t, base[3])));
+    const auto px = hn::Or(hn::Or(b, hn::ShiftLeft<8>(g)), hn::Or(hn::ShiftLeft<16>(r), hn::ShiftLeft<24>(a)));
+    hn::StoreU(px, du, dst + i);
   }
   for (; i < n; ++i) dst[i] = detail::gradientPixel(i, t0, dt, c0, c1);
 }
@@ -352,6 +401,91 @@ void WarpRowAntialiased(const WarpRow& p, uint32_t* out, int n) {
   }
   for (; i < n; ++i) out[i] = detail::warpPixel(p, p.x0 + static_cast<float>(i));
 }
+void ColorMatrixRow(uint32_t* row, int n, const float m[20]) {
+  const hn::ScalableTag<float> df;
+  const hn::RebindToUnsigned<decltype(df)> du;
+  const hn::RebindToSigned<decltype(df)> di;
+  const int N = static_cast<int>(hn::Lanes(df));
+  using VF = hn::Vec<decltype(df)>;
+  const VF zero = hn::Zero(df), one = hn::Set(df, 1.f);
+  const auto mask = hn::Set(du, 255u);
+  auto channel = [&](hn::Vec<decltype(du)> p, int shift) {
+    return hn::ConvertTo(df, hn::BitCast(di, hn::And(hn::ShiftRightSame(p, shift), mask)));
+  };
+  auto byte = [&](VF v) { return hn::BitCast(du, hn::NearestInt(v)); };
+  int i = 0;
+  for (; i + N <= n; i += N) {
+    const auto p = hn::LoadU(du, row + i);
+    const auto A = hn::ConvertTo(df, hn::BitCast(di, hn::ShiftRight<24>(p)));
+    const auto opaque = hn::Gt(A, zero);
+    // Clear pixels divide by one instead; their colour is masked to zero.
+    const auto inv = hn::IfThenElseZero(opaque, hn::Div(one, hn::IfThenElse(opaque, A, one)));
+    const VF in[4] = {hn::Mul(channel(p, 16), inv), hn::Mul(channel(p, 8), inv),
+                                  hn::Mul(channel(p, 0), inv), hn::Mul(A, hn::Set(df, 1.f / 255.f))};
+    VF out[4] = {zero, zero, zero, zero};
+    for (int c = 0; c < 4; ++c) {
+      VF v = hn::Set(df, m[16 + c]);
+      for (int k = 0; k < 4; ++k) v = hn::MulAdd(hn::Set(df, m[4 * c + k]), in[k], v);
+      out[c] = hn::Min(hn::Max(v, zero), one);
+    }
+    const auto al = hn::Mul(out[3], hn::Set(df, 255.f));
+    const auto px = hn::Or(hn::Or(byte(hn::Mul(out[2], al)), hn::ShiftLeft<8>(byte(hn::Mul(out[1], al)))),
+                           hn::Or(hn::ShiftLeft<16>(byte(hn::Mul(out[0], al))), hn::ShiftLeft<24>(byte(al))));
+    hn::StoreU(px, du, row + i);
+  }
+  for (; i < n; ++i) row[i] = detail::colorMatrixPixel(row[i], m);
+}
+void AddChannelSums(const uint32_t* p, int n, uint64_t sums[4]) {
+  const hn::ScalableTag<uint32_t> du;
+  const int N = static_cast<int>(hn::Lanes(du));
+  const auto mask = hn::Set(du, 255u);
+  int i = 0;
+  while (i + N <= n) {
+    // 32-bit lanes hold the sums of at most 2^16 vectors (< 2^24) before they
+    // are folded into the 64-bit totals.
+    const int end = i + std::min((n - i) / N, 1 << 16) * N;
+    auto b = hn::Zero(du), g = hn::Zero(du), r = hn::Zero(du), a = hn::Zero(du);
+    for (; i < end; i += N) {
+      const auto v = hn::LoadU(du, p + i);
+      b = hn::Add(b, hn::And(v, mask));
+      g = hn::Add(g, hn::And(hn::ShiftRight<8>(v), mask));
+      r = hn::Add(r, hn::And(hn::ShiftRight<16>(v), mask));
+      a = hn::Add(a, hn::ShiftRight<24>(v));
+    }
+    sums[0] += hn::GetLane(hn::SumOfLanes(du, b));
+    sums[1] += hn::GetLane(hn::SumOfLanes(du, g));
+    sums[2] += hn::GetLane(hn::SumOfLanes(du, r));
+    sums[3] += hn::GetLane(hn::SumOfLanes(du, a));
+  }
+  scalar::addChannelSums(p + i, n - i, sums);
+}
+// 4 x 4 pixel blocks through two rounds of interleaving in 128-bit vectors;
+// the ragged right and bottom edges go through the reference.
+void TransposePixels(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int width,
+                     int height) {
+  const hn::Full128<uint32_t> d32;
+  const hn::Full128<uint64_t> d64;
+  auto rowIn = [&](int y) { return reinterpret_cast<const uint32_t*>(in + y * inStride); };
+  auto rowOut = [&](int x) { return reinterpret_cast<uint32_t*>(out + x * outStride); };
+  const int w4 = width & ~3, h4 = height & ~3;
+  for (int y = 0; y < h4; y += 4) {
+    for (int x = 0; x < w4; x += 4) {
+      const auto r0 = hn::LoadU(d32, rowIn(y) + x), r1 = hn::LoadU(d32, rowIn(y + 1) + x);
+      const auto r2 = hn::LoadU(d32, rowIn(y + 2) + x), r3 = hn::LoadU(d32, rowIn(y + 3) + x);
+      const auto t0 = hn::BitCast(d64, hn::InterleaveLower(d32, r0, r1));
+      const auto t1 = hn::BitCast(d64, hn::InterleaveUpper(d32, r0, r1));
+      const auto t2 = hn::BitCast(d64, hn::InterleaveLower(d32, r2, r3));
+      const auto t3 = hn::BitCast(d64, hn::InterleaveUpper(d32, r2, r3));
+      hn::StoreU(hn::BitCast(d32, hn::InterleaveLower(d64, t0, t2)), d32, rowOut(x) + y);
+      hn::StoreU(hn::BitCast(d32, hn::InterleaveUpper(d64, t0, t2)), d32, rowOut(x + 1) + y);
+      hn::StoreU(hn::BitCast(d32, hn::InterleaveLower(d64, t1, t3)), d32, rowOut(x + 2) + y);
+      hn::StoreU(hn::BitCast(d32, hn::InterleaveUpper(d64, t1, t3)), d32, rowOut(x + 3) + y);
+    }
+  }
+  if (w4 < width) scalar::transposePixels(in + w4 * 4, inStride, out + w4 * outStride, outStride, width - w4, height);
+  if (h4 < height)
+    scalar::transposePixels(in + h4 * inStride, inStride, out + h4 * 4, outStride, w4, height - h4);
+}
 #endif  // HWY_TARGET == HWY_SCALAR
 }  // namespace vantrel::graphics::kernels::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
@@ -370,6 +504,9 @@ HWY_EXPORT(GradientRow);
 HWY_EXPORT(AccumulateRow);
 HWY_EXPORT(LerpRows);
 HWY_EXPORT(WarpRowAntialiased);
+HWY_EXPORT(ColorMatrixRow);
+HWY_EXPORT(AddChannelSums);
+HWY_EXPORT(TransposePixels);
 
 void sourceOverRow(uint32_t* dst, const uint32_t* src, int n) { HWY_DYNAMIC_DISPATCH(SourceOverRow)(dst, src, n); }
 void sourceOverMaskedRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask, int n) {
@@ -405,6 +542,15 @@ void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, in
 
 void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n) {
   HWY_DYNAMIC_DISPATCH(WarpRowAntialiased)(p, out, n);
+}
+
+void colorMatrixRow(uint32_t* row, int n, const float m[20]) { HWY_DYNAMIC_DISPATCH(ColorMatrixRow)(row, n, m); }
+
+void addChannelSums(const uint32_t* p, int n, uint64_t sums[4]) { HWY_DYNAMIC_DISPATCH(AddChannelSums)(p, n, sums); }
+
+void transposePixels(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int width,
+                     int height) {
+  HWY_DYNAMIC_DISPATCH(TransposePixels)(in, inStride, out, outStride, width, height);
 }
 
 const char* currentTargetName() {

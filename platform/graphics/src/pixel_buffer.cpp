@@ -22,7 +22,19 @@ PixelBuffer::PixelBuffer(int width, int height, PixelFormat format)
   std::memset(data_, 0, bytes);
 }
 
-PixelBuffer::~PixelBuffer() { std::free(data_); }
+PixelBuffer::PixelBuffer(uint8_t* data, int width, int height, std::ptrdiff_t stride, PixelFormat format)
+    : width_(width), height_(height), format_(format), stride_(stride), data_(data), owned_(false) {
+  if (width <= 0 || height <= 0) throw std::invalid_argument("pixel buffer with a side <= 0");
+  if (!data) throw std::invalid_argument("pixel buffer view of a null pointer");
+  if (reinterpret_cast<std::uintptr_t>(data) % 64 != 0 || stride % 64 != 0)
+    throw std::invalid_argument("pixel buffer view whose rows are not 64-byte aligned");
+  if (stride < static_cast<std::ptrdiff_t>(width) * bytesPerPixel(format))
+    throw std::invalid_argument("pixel buffer view whose stride is shorter than a row");
+}
+
+PixelBuffer::~PixelBuffer() {
+  if (owned_) std::free(data_);
+}
 
 void PixelBuffer::clear() { std::memset(data_, 0, byteSize()); }
 
@@ -85,6 +97,13 @@ std::size_t BufferPool::idleCount() const {
 
 BufferRef makeBuffer(int width, int height, PixelFormat format) {
   return std::make_shared<PixelBuffer>(width, height, format);
+}
+
+BufferRef wrapExternalBuffer(uint8_t* data, int width, int height, std::ptrdiff_t stride,
+                             std::shared_ptr<const void> keepAlive) {
+  auto view = std::make_unique<PixelBuffer>(data, width, height, stride, PixelFormat::bgra8);
+  // The deleter owns the handle, so the memory outlives every copy of the reference.
+  return BufferRef(view.release(), [keep = std::move(keepAlive)](PixelBuffer* b) { delete b; });
 }
 
 }  // namespace vantrel::graphics

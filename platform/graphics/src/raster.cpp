@@ -253,13 +253,12 @@ namespace {
 
 void transpose(const PixelBuffer& in, PixelBuffer& out, ThreadPool& pool) {
   // out(x, y) = in(y, x); out is in.height x in.width.
+  // Bands of 16 source columns, walked in 16-row blocks to stay in cache.
   pool.parallelFor((in.width() + 15) / 16, [&](int b0, int b1) {
     for (int bx = b0 * 16; bx < std::min(b1 * 16, in.width()); bx += 16)
       for (int by = 0; by < in.height(); by += 16)
-        for (int x = bx; x < std::min(bx + 16, in.width()); ++x) {
-          uint32_t* o = out.pixelRow(x);
-          for (int y = by; y < std::min(by + 16, in.height()); ++y) o[y] = in.pixelRow(y)[x];
-        }
+        kernels::transposePixels(in.row(by) + bx * 4, in.stride(), out.row(bx) + by * 4, out.stride(),
+                                 std::min(16, in.width() - bx), std::min(16, in.height() - by));
   }, 1);
 }
 
@@ -405,24 +404,6 @@ Tile blurTile(ThreadPool& pool, BufferPool& buffers, double sigma, const IRect& 
     }
   });
   return out;
-}
-
-void applyColorMatrixRow(uint32_t* row, int n, const ColorMatrix& m) {
-  for (int i = 0; i < n; ++i) {
-    const uint32_t p = row[i];
-    const double a = ((p >> 24) & 255) / 255.0;
-    double in[4] = {0, 0, 0, a};
-    if (a > 0) {
-      in[0] = ((p >> 16) & 255) / 255.0 / a;
-      in[1] = ((p >> 8) & 255) / 255.0 / a;
-      in[2] = (p & 255) / 255.0 / a;
-    }
-    auto dot = [&](const double v[4], double bias) {
-      return std::clamp(v[0] * in[0] + v[1] * in[1] + v[2] * in[2] + v[3] * in[3] + bias, 0.0, 1.0);
-    };
-    const double r = dot(m.r, m.bias[0]), g = dot(m.g, m.bias[1]), b = dot(m.b, m.bias[2]), al = dot(m.a, m.bias[3]);
-    row[i] = Color{r, g, b, al}.premultipliedBGRA();
-  }
 }
 
 void sampleBilinear(const RasterView& v, double x, double y, float out[4]) {

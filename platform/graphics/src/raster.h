@@ -39,7 +39,6 @@ void warpProjective(ThreadPool& pool, const RasterView& src, const double h[9], 
 // Gaussian blur of standard deviation sigma over `req`; `child` renders the input over a rect.
 Tile blurTile(ThreadPool& pool, BufferPool& buffers, double sigma, const IRect& req,
               const std::function<Tile(const IRect&)>& child);
-void applyColorMatrixRow(uint32_t* row, int n, const ColorMatrix& m);
 
 // Box widths whose three passes approximate a Gaussian of `sigma` (radii returned).
 void boxRadiiForGaussian(double sigma, int radii[3]);

@@ -205,8 +205,14 @@ struct Evaluator {
       return src;
     }
     if (!src.buf) src = allocate(req);
+    float mf[20];
+    const double* rows[4] = {m.r, m.g, m.b, m.a};
+    for (int c = 0; c < 4; ++c) {
+      for (int k = 0; k < 4; ++k) mf[4 * c + k] = static_cast<float>(rows[c][k]);
+      mf[16 + c] = static_cast<float>(m.bias[c]);
+    }
     pool.parallelFor(req.height, [&](int k0, int k1) {
-      for (int k = k0; k < k1; ++k) applyColorMatrixRow(src.row(k), req.width, m);
+      for (int k = k0; k < k1; ++k) kernels::colorMatrixRow(src.row(k), req.width, mf);
     });
     return src;
   }
@@ -236,11 +242,7 @@ struct Evaluator {
           const IRect have = cell.intersection(roi);
           if (have.isEmpty()) continue;
           uint64_t sum[4] = {0, 0, 0, 0};
-          for (int y = have.y; y < have.maxY(); ++y) {
-            const uint32_t* p = src.pixel(have.x, y);
-            for (int x = 0; x < have.width; ++x)
-              for (int c = 0; c < 4; ++c) sum[c] += (p[x] >> (8 * c)) & 255;
-          }
+          for (int y = have.y; y < have.maxY(); ++y) kernels::addChannelSums(src.pixel(have.x, y), have.width, sum);
           const uint64_t count = static_cast<uint64_t>(have.width) * have.height;
           uint32_t v = 0;
           for (int c = 0; c < 4; ++c) v |= static_cast<uint32_t>((sum[c] + count / 2) / count) << (8 * c);
@@ -369,6 +371,12 @@ void Renderer::render(const Image& image, PixelBuffer& target, Point origin) {
     else
       std::memset(target.row(k), 0, static_cast<size_t>(target.width()) * 4);
   }
+}
+
+void Renderer::render(const Image& image, uint8_t* data, int width, int height, std::ptrdiff_t stride,
+                      Point origin) {
+  PixelBuffer view(data, width, height, stride, PixelFormat::bgra8);
+  render(image, view, origin);
 }
 
 BufferRef Renderer::makeBitmap(const Image& image, const Rect& rect) {

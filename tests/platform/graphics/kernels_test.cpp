@@ -94,6 +94,40 @@ std::vector<KernelCase> cases() {
          k::scalar::gradientRow(b.data(), n, t0, dt, c0, c1);
          return maxChannelDiff(a, b);
        }},
+      {"colorMatrix", 1,
+       [](int n, uint32_t seed) {
+         // Random premultiplied pixels (clear ones included) through a matrix
+         // that mixes channels, pushes some out of range and changes alpha.
+         auto src = randomPixels(n, seed);
+         for (int i = 0; i < n; i += 5) src[i] = 0;
+         const float m[20] = {0.39f, 0.77f, 0.19f, 0, 0.35f, 0.69f, 0.17f, 0,
+                              0.27f, 0.53f, 0.13f, 0.1f, 0, 0, 0.2f, 0.8f, 0.05f, -0.02f, 0, 0.1f};
+         auto a = src, b = src;
+         k::colorMatrixRow(a.data(), n, m);
+         k::scalar::colorMatrixRow(b.data(), n, m);
+         return maxChannelDiff(a, b);
+       }},
+      {"addChannelSums", 0,
+       [](int n, uint32_t seed) {
+         // Added onto running totals, which must be kept rather than replaced.
+         const auto src = randomPixels(n, seed);
+         uint64_t a[4] = {1, 2, 3, uint64_t{1} << 40}, b[4] = {1, 2, 3, uint64_t{1} << 40};
+         k::addChannelSums(src.data(), n, a);
+         k::scalar::addChannelSums(src.data(), n, b);
+         return std::equal(a, a + 4, b) ? 0 : 99;
+       }},
+      {"transposePixels", 0,
+       [](int n, uint32_t seed) {
+         // An n x h block with ragged edges on both sides, strides wider than the rows.
+         const int h = 1 + static_cast<int>(seed % 11);
+         const auto src = randomPixels(n * h, seed);
+         std::vector<uint32_t> in(static_cast<size_t>(h) * (n + 3)), a(static_cast<size_t>(n) * (h + 5)), b = a;
+         for (int y = 0; y < h; ++y) std::copy_n(src.begin() + static_cast<std::ptrdiff_t>(y) * n, n, in.begin() + y * (n + 3));
+         auto bytes = [](std::vector<uint32_t>& v) { return reinterpret_cast<uint8_t*>(v.data()); };
+         k::transposePixels(bytes(in), (n + 3) * 4, bytes(a), (h + 5) * 4, n, h);
+         k::scalar::transposePixels(bytes(in), (n + 3) * 4, bytes(b), (h + 5) * 4, n, h);
+         return a == b ? 0 : 99;
+       }},
       {"weightedRowSum+resampleRow", 1,
        [](int n, uint32_t seed) {
          // Vertical pass over 5 rows then a horizontal pass with 4 taps per output pixel.
@@ -118,16 +152,25 @@ std::vector<KernelCase> cases() {
          if (qa != qb) return 98;
          for (size_t i = 0; i < qa.size(); ++i)
            if (std::abs(qa[i] - fb[i]) > 0.1f) return 97;
-         std::vector<int> start(n);
-         std::vector<float> hw(n * 4);
-         for (int x = 0; x < n; ++x) {
-           start[x] = x;
-           hw[x * 4 + 0] = -0.1f; hw[x * 4 + 1] = 0.6f; hw[x * 4 + 2] = 0.6f; hw[x * 4 + 3] = -0.1f;
+         // Odd and even tap counts: wide paths take taps in pairs and must handle the odd one.
+         int worstPixel = 0;
+         for (int taps2 : {1, 4, 7, 12}) {
+           if (taps2 > n + 4) continue;
+           std::vector<int> start(n);
+           std::vector<float> hw(static_cast<size_t>(n) * taps2);
+           for (int x = 0; x < n; ++x) {
+             start[x] = std::min(x, n + 4 - taps2);
+             for (int t = 0; t < taps2; ++t)
+               hw[static_cast<size_t>(x) * taps2 + t] =
+                   (t == taps2 / 2 ? 1.2f : -0.2f / static_cast<float>(taps2 - 1 > 0 ? taps2 - 1 : 1)) +
+                   0.01f * static_cast<float>((x + t) % 3);
+           }
+           std::vector<uint32_t> a(n), b(n);
+           k::resampleRow(fb.data(), start.data(), hw.data(), taps2, a.data(), n);
+           k::scalar::resampleRow(fb.data(), start.data(), hw.data(), taps2, b.data(), n);
+           worstPixel = std::max(worstPixel, maxChannelDiff(a, b));
          }
-         std::vector<uint32_t> a(n), b(n);
-         k::resampleRow(fb.data(), start.data(), hw.data(), 4, a.data(), n);
-         k::scalar::resampleRow(fb.data(), start.data(), hw.data(), 4, b.data(), n);
-         return maxChannelDiff(a, b);
+         return worstPixel;
        }},
       {"boxBlurColumns", 0,
        [](int n, uint32_t seed) {

@@ -68,6 +68,14 @@ class Image {
   // The buffer's pixels at (0, 0, width, height). The buffer is shared, not
   // copied: it must not be written while the image may still be rendered.
   static Image fromBuffer(BufferRef buffer);
+  // External premultiplied BGRA8 pixels at (0, 0, width, height), top row
+  // first, read in place (no copy). `data` and `stride` must be multiples of
+  // 64 and each row must fit in the stride (throws std::invalid_argument
+  // otherwise). The image and every image built from it hold `keepAlive`
+  // (release the memory when it goes); the pixels must not change while any of
+  // them may be rendered. Renders from any thread, like any image.
+  static Image fromExternalBGRA(const uint8_t* data, int width, int height, std::ptrdiff_t stride,
+                                std::shared_ptr<const void> keepAlive);
   static Image solid(Color color);  // infinite extent
   static Image empty();
   // Two-point linear gradient, clamped beyond both ends; infinite extent.

@@ -58,6 +58,17 @@ void gradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], co
 void accumulateRow(uint16_t* acc, const uint8_t* in, int n);
 // out[i] = round((a[i] * (256 - w) + b[i] * w) / 65536): mixes two rows of 8.8 fixed-point values, w in 0...256.
 void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n);
+// Colour matrix in place on straight components: with (r, g, b, a) the pixel
+// unpremultiplied to 0...1 (colour 0 where alpha is 0), each output channel c
+// is clamp(m[4c] r + m[4c+1] g + m[4c+2] b + m[4c+3] a + m[16+c], 0, 1), rows
+// c ordered r, g, b, a; the result is premultiplied and rounded to 8 bits.
+void colorMatrixRow(uint32_t* row, int n, const float m[20]);
+// sums[c] += the sum of channel c (B, G, R, A) over n pixels (pixellation's cell means).
+void addChannelSums(const uint32_t* p, int n, uint64_t sums[4]);
+// out row x, pixel y = in row y, pixel x for a width x height block of pixels;
+// strides in bytes (the blur runs its row passes as column passes on the transpose).
+void transposePixels(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int width,
+                     int height);
 
 namespace scalar {
 void sourceOverRow(uint32_t* dst, const uint32_t* src, int n);
@@ -73,6 +84,10 @@ void gradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], co
 void accumulateRow(uint16_t* acc, const uint8_t* in, int n);
 void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n);
 void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n);
+void colorMatrixRow(uint32_t* row, int n, const float m[20]);
+void addChannelSums(const uint32_t* p, int n, uint64_t sums[4]);
+void transposePixels(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int width,
+                     int height);
 }  // namespace scalar
 
 void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n);

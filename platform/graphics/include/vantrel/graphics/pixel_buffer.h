@@ -26,6 +26,13 @@ class PixelBuffer {
  public:
   // Allocates width x height pixels, cleared to zero. Sides must be > 0.
   PixelBuffer(int width, int height, PixelFormat format);
+  // A view of memory owned by someone else (a decoder's frame, an encoder's
+  // input surface): nothing is allocated, copied or freed. `data` and `stride`
+  // must be multiples of 64 (throws std::invalid_argument otherwise, or when a
+  // side is <= 0 or a row does not fit in the stride); the rows must stay valid
+  // and readable past the last pixel up to the stride for the view's lifetime.
+  // Unlike an owned buffer there is no spare row after the last one.
+  PixelBuffer(uint8_t* data, int width, int height, std::ptrdiff_t stride, PixelFormat format);
   ~PixelBuffer();
   PixelBuffer(const PixelBuffer&) = delete;
   PixelBuffer& operator=(const PixelBuffer&) = delete;
@@ -55,6 +62,7 @@ class PixelBuffer {
   PixelFormat format_;
   std::ptrdiff_t stride_;
   uint8_t* data_;
+  bool owned_ = true;
 };
 
 using BufferRef = std::shared_ptr<PixelBuffer>;
@@ -78,5 +86,13 @@ class BufferPool : public std::enable_shared_from_this<BufferPool> {
 
 // A fresh buffer that does not come from a pool.
 BufferRef makeBuffer(int width, int height, PixelFormat format);
+
+// A shared view of external premultiplied BGRA8 memory (see the view
+// constructor for the layout it needs). The returned reference holds
+// `keepAlive` until its last copy goes, so whoever owns the memory can tie its
+// release to that handle (a frame pool's slot, an AVFrame reference). The
+// memory must not be written while anything holding the view may read it.
+BufferRef wrapExternalBuffer(uint8_t* data, int width, int height, std::ptrdiff_t stride,
+                             std::shared_ptr<const void> keepAlive);
 
 }  // namespace vantrel::graphics

@@ -24,6 +24,14 @@ class Renderer {
   // pixels the image does not cover are cleared. The target may serve as working
   // memory during the render, so it must not be a buffer the image reads.
   void render(const Image& image, PixelBuffer& target, Point boundsOrigin);
+  // The same into external premultiplied BGRA8 memory the renderer does not
+  // own (an encoder's frame): `data` and `stride` multiples of 64, each row
+  // fitting in the stride (throws std::invalid_argument otherwise). Pixels are
+  // written straight into it (bytes between a row's end and the stride may be
+  // zeroed). The memory must stay valid until the call returns and must not be
+  // read by the image.
+  void render(const Image& image, uint8_t* data, int width, int height, std::ptrdiff_t stride,
+              Point boundsOrigin);
   // A bitmap of `rect` (rounded outwards); nullptr when the rectangle is empty,
   // infinite or not finite.
   BufferRef makeBitmap(const Image& image, const Rect& rect);
