@@ -1,5 +1,10 @@
 // vantrel-media-helper: one media preparation command per run.
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include <cstdarg>
 #include <exception>
 #include <string>
 #include <system_error>
@@ -19,6 +24,10 @@ using namespace vantrel;
 using namespace vantrel::mediahelper;
 
 namespace {
+
+// FFmpeg's diagnostics ("moov atom not found") would precede our error line;
+// every failure already reaches the caller with FFmpeg's text in the error.
+void discardLibraryLog(void*, int, const char*, va_list) {}
 
 void run(const Command& command) {
   std::visit(
@@ -41,6 +50,7 @@ void run(const Command& command) {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
+  av_log_set_callback(discardLibraryLog);
   // An orphaned helper must not go on writing files nobody will read.
   ParentWatchdog watchdog;
   watchdog.start();

@@ -9,8 +9,10 @@
 namespace vantrel::mediahelper {
 
 inline constexpr int kWavHeaderSize = 44;
-// The RIFF size field holds 36 more than the data size in 32 bits.
-inline constexpr std::uint64_t kWavMaxDataBytes = 0xFFFFFFDCull;
+// The RIFF size field holds 36 more than the data size in 32 bits, so 36 + n
+// must stay at or below 0xFFFFFFFF: 0xFFFFFFDB bytes is the most (0xFFFFFFDC
+// would wrap the RIFF field to 0).
+inline constexpr std::uint64_t kWavMaxDataBytes = 0xFFFFFFFFull - 36;
 
 std::array<std::uint8_t, kWavHeaderSize> wavHeader(std::uint32_t dataSize, std::uint32_t sampleRate,
                                                    std::uint16_t channels, std::uint16_t bitsPerSample);
