@@ -173,9 +173,9 @@ TEST(ExportCli, EventSequenceOfALoadedManifest) {
   EXPECT_EQ(evs[2], (json{{"type", "telemetry"},
                           {"message", "Manifest loaded for project Minimal."},
                           {"helperVersion", "0.6.0"}}));
-  // No renderer in this build: an honest failure and no output file.
-  EXPECT_NE(evs[3]["errorMessage"].get<std::string>().find("native_helper_video_export_unavailable"),
-            std::string::npos);
+  // The fixture's source recording does not exist: the media layer's text names it.
+  EXPECT_NE(evs[3]["errorMessage"].get<std::string>().find("/nonexistent/vantrel-fixture/source.mp4"), std::string::npos)
+      << evs[3]["errorMessage"];
   struct stat st {};
   EXPECT_NE(::stat(dir.file("f.mp4").c_str(), &st), 0);
   EXPECT_NE(::stat(dir.file("t.mp4").c_str(), &st), 0);
@@ -189,7 +189,7 @@ TEST(ExportCli, FormatGifTakesTheGifPathOnlyWhenExact) {
     const char* reason;
   };
   for (auto c : {Case{"gif", "native_helper_gif_export_unavailable"},
-                 Case{"mp4", "native_helper_video_export_unavailable"},
+                 Case{"mp4", "/nonexistent/vantrel-fixture/source.mp4"},
                  Case{"GIF", "native_helper_unsupported_format"},
                  Case{"gif ", "native_helper_unsupported_format"}}) {
     m["qualityPlan"]["format"] = c.format;
