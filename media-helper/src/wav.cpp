@@ -12,6 +12,7 @@
 #include "vantrel/media/readers.h"
 #include "vantrel/mediahelper/errors.h"
 #include "vantrel/mediahelper/file_ops.h"
+#include "pcm_input.h"
 
 namespace vantrel::mediahelper {
 
@@ -56,11 +57,6 @@ class OutputFile {
   int fd_ = -1;
 };
 
-std::string readerErrorText(const media::ReaderState& reader) {
-  std::string text = reader.errorText();
-  return text.empty() ? "unknown error" : text;
-}
-
 }  // namespace
 
 std::array<std::uint8_t, kWavHeaderSize> wavHeader(std::uint32_t dataSize, std::uint32_t sampleRate,
@@ -86,13 +82,7 @@ void extractAudio(const std::string& inputPath, const std::string& outputPath, s
   const auto audioTracks = asset->tracks(media::MediaType::audio);
   if (audioTracks.empty()) throw makeError(MediaHelperErrorCode::noAudioTrack);
 
-  media::PcmSettings settings;
-  settings.sampleRate = 16000;
-  settings.channels = 1;
-  settings.bitDepth = 16;
-  settings.isFloat = false;
-  settings.interleaved = true;
-  media::PcmReader reader(asset, audioTracks.front()->trackId, settings);
+  media::PcmReader reader(asset, audioTracks.front()->trackId, monoPcm(16000, 16, false));
 
   createParentDirectory(outputPath);
   OutputFile file(outputPath);
@@ -101,12 +91,7 @@ void extractAudio(const std::string& inputPath, const std::string& outputPath, s
 
   std::uint64_t total = 0;
   for (;;) {
-    std::optional<media::PcmBuffer> buffer;
-    try {
-      buffer = reader.next();
-    } catch (const media::MediaError& e) {
-      throw makeError(MediaHelperErrorCode::readerFailed, e.text());
-    }
+    std::optional<media::PcmBuffer> buffer = nextPcm(reader);
     if (!buffer) break;
     if (buffer->planes.empty() || buffer->planes.front().empty()) continue;
     const auto& bytes = buffer->planes.front();
@@ -118,9 +103,7 @@ void extractAudio(const std::string& inputPath, const std::string& outputPath, s
     file.write(bytes.data(), bytes.size());
     total += bytes.size();
   }
-  if (reader.status() != media::ReaderStatus::completed) {
-    throw makeError(MediaHelperErrorCode::readerFailed, readerErrorText(reader));
-  }
+  requireCompleted(reader);
   file.seekTo(0);
   const auto header = wavHeader(static_cast<std::uint32_t>(total), 16000, 1, 16);
   file.write(header.data(), header.size());

@@ -8,6 +8,7 @@
 #include "vantrel/media/readers.h"
 #include "vantrel/mediahelper/errors.h"
 #include "vantrel/mediahelper/file_ops.h"
+#include "pcm_input.h"
 
 namespace vantrel::mediahelper {
 
@@ -121,13 +122,7 @@ void extractWaveform(const std::string& inputPath, const std::string& outputPath
   if (audioTracks.empty()) throw makeError(MediaHelperErrorCode::noAudioTrack);
   const media::TrackInfo& track = *audioTracks.front();
 
-  media::PcmSettings settings;
-  settings.sampleRate = kWaveformSampleRate;
-  settings.channels = 1;
-  settings.bitDepth = 32;
-  settings.isFloat = true;
-  settings.interleaved = true;
-  media::PcmReader reader(asset, track.trackId, settings);
+  media::PcmReader reader(asset, track.trackId, monoPcm(kWaveformSampleRate, 32, true));
 
   double duration = track.timeRange.duration.seconds();
   if (!(duration >= 0)) duration = 0;
@@ -137,12 +132,7 @@ void extractWaveform(const std::string& inputPath, const std::string& outputPath
   RmsBucketAccumulator accumulator;
   std::vector<float> samples;
   for (;;) {
-    std::optional<media::PcmBuffer> buffer;
-    try {
-      buffer = reader.next();
-    } catch (const media::MediaError& e) {
-      throw makeError(MediaHelperErrorCode::readerFailed, e.text());
-    }
+    std::optional<media::PcmBuffer> buffer = nextPcm(reader);
     if (!buffer) break;
     if (buffer->planes.empty() || buffer->planes.front().size() < 4) continue;
     const auto& bytes = buffer->planes.front();
@@ -158,10 +148,7 @@ void extractWaveform(const std::string& inputPath, const std::string& outputPath
       }
     }
   }
-  if (reader.status() != media::ReaderStatus::completed) {
-    const std::string text = reader.errorText();
-    throw makeError(MediaHelperErrorCode::readerFailed, text.empty() ? "unknown error" : text);
-  }
+  requireCompleted(reader);
   accumulator.finish();
 
   const std::string document =
