@@ -31,6 +31,28 @@ class PipelineAudioTask : public AudioTrackTask {
 
 }  // namespace
 
+AudioBeside::AudioBeside(AudioTrackTask* task) {
+  if (!task) return;
+  thread_ = std::jthread([this, task](std::stop_token stop) {
+    try {
+      task->run(stop);
+    } catch (...) {
+      recordError(std::current_exception());
+      audioFailed_ = true;
+    }
+  });
+}
+
+void AudioBeside::recordError(std::exception_ptr error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!firstError_) firstError_ = error;
+}
+
+std::exception_ptr AudioBeside::firstError() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return firstError_;
+}
+
 std::unique_ptr<AudioTrackTask> makeAudioTrackTask(const NativeExportManifestV1& manifest,
                                                    const std::string& tempAudioPath) {
   return std::make_unique<PipelineAudioTask>(manifest, tempAudioPath);

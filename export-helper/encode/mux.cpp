@@ -81,22 +81,7 @@ void muxVideoWithAudio(const std::string& videoOnlyPath, const std::string& outp
   writer->startSession(media::MediaTime::zero());
 
   // Both tasks run to their own end; the first error is thrown afterwards.
-  std::mutex errorMutex;
-  std::exception_ptr firstError;
-  auto recordError = [&](std::exception_ptr e) {
-    std::lock_guard<std::mutex> lock(errorMutex);
-    if (!firstError) firstError = e;
-  };
-  std::jthread audioThread;
-  if (audio) {
-    audioThread = std::jthread([&](std::stop_token stop) {
-      try {
-        audio->run(stop);
-      } catch (...) {
-        recordError(std::current_exception());
-      }
-    });
-  }
+  AudioBeside audioTask(audio.get());
 
   try {
     struct Finish {
@@ -122,12 +107,12 @@ void muxVideoWithAudio(const std::string& videoOnlyPath, const std::string& outp
       }
     }
   } catch (...) {
-    recordError(std::current_exception());
+    audioTask.recordError(std::current_exception());
   }
-  if (audioThread.joinable()) audioThread.join();
-  if (firstError) {
+  audioTask.join();
+  if (auto error = audioTask.firstError()) {
     writer->cancelWriting();
-    std::rethrow_exception(firstError);
+    std::rethrow_exception(error);
   }
 
   writer->finishWriting().get();

@@ -114,24 +114,7 @@ bool exportRenderedVideoWithAssetWriter(CompositionBundle& bundle, const std::st
   }
 
   // The first error of either pump wins; the other pump is stopped.
-  std::mutex errorMutex;
-  std::exception_ptr firstError;
-  std::atomic<bool> audioFailed{false};
-  auto recordError = [&](std::exception_ptr e) {
-    std::lock_guard<std::mutex> lock(errorMutex);
-    if (!firstError) firstError = e;
-  };
-  std::jthread audioThread;
-  if (audio) {
-    audioThread = std::jthread([&](std::stop_token stop) {
-      try {
-        audio->run(stop);
-      } catch (...) {
-        recordError(std::current_exception());
-        audioFailed = true;
-      }
-    });
-  }
+  AudioBeside audioTask(audio.get());
 
   bool videoFailed = false;
   try {
@@ -140,7 +123,7 @@ bool exportRenderedVideoWithAssetWriter(CompositionBundle& bundle, const std::st
     auto lastReport = Clock::now();
     std::int64_t appended = 0;
     const double expected = static_cast<double>(std::max<std::int64_t>(estimatedFrames, 1));
-    while (!audioFailed) {
+    while (!audioTask.audioFailed()) {
       std::optional<media::VideoFrame> frame;
       try {
         frame = reader.copyNextFrame();
@@ -165,16 +148,16 @@ bool exportRenderedVideoWithAssetWriter(CompositionBundle& bundle, const std::st
       }
     }
   } catch (...) {
-    recordError(std::current_exception());
+    audioTask.recordError(std::current_exception());
     videoFailed = true;
   }
 
-  if (videoFailed && audioThread.joinable()) audioThread.request_stop();
-  if (audioThread.joinable()) audioThread.join();
-  if (firstError) {
+  if (videoFailed) audioTask.requestStop();
+  audioTask.join();
+  if (auto error = audioTask.firstError()) {
     reader.cancelReading();
     writer->cancelWriting();
-    std::rethrow_exception(firstError);
+    std::rethrow_exception(error);
   }
 
   writer->finishWriting().get();
