@@ -1,3 +1,4 @@
+#include <algorithm>
 #include "ffmpeg_util.h"
 
 extern "C" {
@@ -36,10 +37,26 @@ void quietLibraryLogs() {
   // The programs own standard error; the library's chatter would interleave with
   // their lines. Failures still reach the caller through the error texts.
   static const bool done = [] {
-    av_log_set_level(AV_LOG_ERROR);
+    av_log_set_level(AV_LOG_QUIET);
     return true;
   }();
   (void)done;
+}
+
+void checkNotTruncated(AVFormatContext* input, const AVStream* stream, const std::string& path) {
+  if (input->pb == nullptr) return;
+  const std::int64_t fileSize = avio_size(input->pb);
+  const int entries = avformat_index_get_entries_count(stream);
+  if (fileSize <= 0 || entries <= 0) return;
+  std::int64_t indexedEnd = 0;
+  for (int i = entries - 1; i >= 0 && i >= entries - 16; --i) {
+    const AVIndexEntry* e = avformat_index_get_entry(const_cast<AVStream*>(stream), i);
+    if (e != nullptr) indexedEnd = std::max<std::int64_t>(indexedEnd, e->pos + e->size);
+  }
+  if (indexedEnd > fileSize) {
+    throw makeMediaError(MediaErrorCode::readFailed,
+                         path + ": the file ends before the media data its index describes (truncated)");
+  }
 }
 
 InputPtr openInput(const std::string& path) {

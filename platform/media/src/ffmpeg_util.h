@@ -56,6 +56,11 @@ PacketPtr allocPacket();
 void quietLibraryLogs();
 // Opens `path` for demuxing and reads stream information. Throws openFailed.
 InputPtr openInput(const std::string& path);
+// Called when the demuxer reports the end of the file: throws readFailed when
+// the stream's index still describes data beyond the file's actual end (a
+// recording cut short after its index was written), so a truncated file fails
+// instead of ending early as if it were complete.
+void checkNotTruncated(AVFormatContext* input, const AVStream* stream, const std::string& path);
 // Opens a decoder for stream `index` of `input`. Throws decodeFailed.
 CodecPtr openDecoder(const std::string& path, AVStream* stream, int threads);
 // Stream `trackId` of `input` with the expected type, else throws noSuchTrack.

@@ -73,6 +73,11 @@ std::optional<Packet> PacketReader::next() {
     ff::PacketPtr pkt = ff::allocPacket();
     const int rc = av_read_frame(impl_->input.get(), pkt.get());
     if (rc == AVERROR_EOF) {
+      try {
+        ff::checkNotTruncated(impl_->input.get(), impl_->stream, impl_->asset->path());
+      } catch (const MediaError& e) {
+        fail(e);
+      }
       finish(ReaderStatus::completed);
       return std::nullopt;
     }

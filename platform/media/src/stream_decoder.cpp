@@ -26,6 +26,7 @@ bool StreamDecoder::nextFrame(AVFrame* frame) {
     if (drained_) return false;
     rc = av_read_frame(input_.get(), packet_.get());
     if (rc == AVERROR_EOF) {
+      ff::checkNotTruncated(input_.get(), stream_, path_);
       drained_ = true;
       avcodec_send_packet(codec_.get(), nullptr);
       continue;

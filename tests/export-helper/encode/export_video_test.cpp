@@ -128,6 +128,12 @@ TEST(ExportVideo, FailuresEndWithTheirText) {
   std::string truncated = vantrel::testing::readFile(dir.file("source.mp4"));
   vantrel::testing::writeFile(dir.file("truncated.mp4"), truncated.substr(0, truncated.size() / 3));
   vantrel::testing::writeFile(dir.file("blocker"), "a file where a directory should be");
+  // With its index at the front, a cut-short recording still opens: its end must not pass for the whole.
+  auto faststart = run({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", dir.file("source.mp4"), "-c", "copy", "-movflags",
+                        "+faststart", dir.file("faststart.mp4")});
+  ASSERT_EQ(faststart.exitStatus, 0);
+  std::string whole = vantrel::testing::readFile(dir.file("faststart.mp4"));
+  vantrel::testing::writeFile(dir.file("cut-short.mp4"), whole.substr(0, whole.size() / 2));
 
   struct Case {
     const char* name;
@@ -144,6 +150,7 @@ TEST(ExportVideo, FailuresEndWithTheirText) {
        false},
       {"truncated source", {dir.file("truncated.mp4")}, "out/final.mp4", dir.file("truncated.mp4"), false},
       {"missing source", {dir.file("nope.mp4")}, "out/final.mp4", dir.file("nope.mp4"), false},
+      {"source cut short after its index", {dir.file("cut-short.mp4")}, "out/final.mp4", "truncated", true},
       {"final directory cannot be made", {dir.file("source.mp4")}, "blocker/final.mp4", "blocker", true},
   };
   for (const auto& c : cases) {
