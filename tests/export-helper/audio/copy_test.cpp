@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <cmath>
 #include <cstring>
 
@@ -47,17 +48,19 @@ TEST(AudioCopy, SegmentsAreCopiedByteForByteAndLaidBackToBackOnTheOutputTimeline
   ASSERT_TRUE(pipeline.isCopy());
   const std::string out = test::exportAudio(m, pipeline, "copy");
 
-  const std::vector<Copied> firstCut = packets(source, range(0, 2));
-  const std::vector<Copied> secondCut = packets(source, range(4, 2), -2.0);
-  const std::vector<Copied> actual = packets(out);
   const double frame = 1024.0 / 48000;
+  const std::vector<Copied> firstCut = packets(source, range(0, 2));
+  // From one frame early: the packet before a cut comes along to prime the decoder.
+  const std::vector<Copied> secondCut = packets(source, range(4 - 2 * frame, 2 + 2 * frame), -2.0);
+  const std::vector<Copied> actual = packets(out);
   ASSERT_NEAR(double(actual.size()), 4.0 / frame, 1.0);
   bool sawSecond = false;
   for (size_t i = 0; i < actual.size(); ++i) {
     SCOPED_TRACE(i);
     // Each packet is a source packet moved by its segment's shift, give or take
-    // the half frame that closes the seam at a cut.
-    const auto& candidates = actual[i].pts < 2.0 - frame / 2 ? firstCut : secondCut;
+    // the half frame that closes the seam at a cut; the second cut's pre-roll
+    // takes the place of the first cut's last frame.
+    const auto& candidates = actual[i].pts < 2.0 - frame * 1.5 ? firstCut : secondCut;
     const auto match = std::find_if(candidates.begin(), candidates.end(), [&](const Copied& c) {
       return std::fabs(c.pts - actual[i].pts) <= frame / 2 + 1e-9 && c.bytes == actual[i].bytes;
     });
@@ -65,7 +68,7 @@ TEST(AudioCopy, SegmentsAreCopiedByteForByteAndLaidBackToBackOnTheOutputTimeline
     EXPECT_NEAR(actual[i].dts - actual[i].pts, match->dts - match->pts, 1e-9);
     if (&candidates == &secondCut && !sawSecond) {
       sawSecond = true;
-      EXPECT_NEAR(actual[i].pts, 2.0, frame / 2);
+      EXPECT_NEAR(actual[i].pts, 2.0 - frame, frame / 2);
     }
     // Back to back: a player that decodes frame after frame stays on the
     // timeline. (The source's last packet is short, which moves how the
@@ -79,6 +82,38 @@ TEST(AudioCopy, SegmentsAreCopiedByteForByteAndLaidBackToBackOnTheOutputTimeline
   const auto samples = test::decodeMono(out);
   EXPECT_NEAR(test::frequency(samples, 0.1, 3.9), 440, 3);
   EXPECT_GT(test::toneLevel(samples, 440, 1.95, 2.05), 0.05);
+}
+
+// A decoded AAC frame overlaps two packets: without the source's own packet
+// before each cut, the new sound would fade in a frame late.
+TEST(AudioCopy, EachCutIsHeardFromItsOutputTime) {
+  // 440 Hz and 1000 Hz alternating every second.
+  const std::string source = test::fixture(
+      "alternating.m4a", "aevalsrc=0.25*sin(2*PI*if(mod(floor(t)\\,2)\\,1000\\,440)*t):s=48000:d=8",
+      {"-ac", "2", "-c:a", "aac", "-b:a", "128k"});
+  auto m = test::manifest(3.2, {source});
+  m.audioPlan.copySourceAudio = true;
+  // Each cut starts a tone block of the source, at output times and source
+  // times that fall in different places of the AAC frames.
+  m.videoPlan.segments = {test::segment("a", 0, 1, 1.8, 0, 0.8), test::segment("q", 0, 2, 2.6, 0.8, 1.4),
+                          test::segment("b", 0, 3, 3.7863, 1.4, 2.1863), test::segment("r", 0, 4, 4.6, 2.1863, 2.7863),
+                          test::segment("c", 0, 5, 5.393, 2.7863, 3.1793)};
+  const auto pipeline = AudioPipeline::resolve(m);
+  ASSERT_TRUE(pipeline.isCopy());
+  const auto samples = test::decodeMono(test::exportAudio(m, pipeline, "copy_onsets"));
+  // Coding spreads a tone's start over the frames around it: compare with where
+  // the source itself, decoded, is heard to start each block.
+  const auto original = test::decodeMono(source);
+  const double frame = 1024.0 / 48000;
+  for (const auto& s : m.videoPlan.segments) {
+    if (s.outputStartTime == 0) continue;
+    SCOPED_TRACE(s.segmentId);
+    const double hz = s.segmentId == "b" || s.segmentId == "c" ? 1000 : 440;
+    const double heard = test::toneOnset(original, hz, 0.25, s.sourceStartTime - 0.1) - s.sourceStartTime;
+    // Cuts fall on whole frames: up to half of one either way, never a fade-in frame late.
+    EXPECT_NEAR(test::toneOnset(samples, hz, 0.25, s.outputStartTime - 0.1) - s.outputStartTime, heard,
+                frame / 2 + 0.001);
+  }
 }
 
 TEST(AudioCopy, PacketsShiftedBeforeZeroAreDropped) {
