@@ -1,6 +1,5 @@
 #include "render/composition_bundle.h"
 
-#include <cstring>
 
 #include "job/job_errors.h"
 #include "render/image_sources.h"
@@ -13,19 +12,10 @@ namespace gfx = vantrel::graphics;
 
 namespace {
 
-// The media layer and the drawing library keep separate buffer types; frames
-// cross between them by row copies (about 1 ms each way at 1080p).
-gfx::Image importFrame(const media::PixelBuffer& frame, gfx::BufferPool& pool) {
-  auto buffer = pool.acquire(frame.width(), frame.height(), gfx::PixelFormat::bgra8, false);
-  const std::size_t rowBytes = static_cast<std::size_t>(frame.width()) * 4;
-  for (int y = 0; y < frame.height(); ++y) std::memcpy(buffer->row(y), frame.row(y), rowBytes);
-  return gfx::Image::fromBuffer(std::move(buffer));
-}
-
-void exportFrame(const gfx::PixelBuffer& from, media::PixelBuffer& to) {
-  const int h = std::min(from.height(), to.height());
-  const std::size_t rowBytes = static_cast<std::size_t>(std::min(from.width(), to.width())) * 4;
-  for (int y = 0; y < h; ++y) std::memcpy(to.row(y), from.row(y), rowBytes);
+// The decoded frame is read in place: the image holds the media buffer, so the
+// buffer goes back to the decoder's pool only once no render can read it.
+gfx::Image wrapFrame(const std::shared_ptr<const media::PixelBuffer>& frame) {
+  return gfx::Image::fromExternalBGRA(frame->data(), frame->width(), frame->height(), frame->stride(), frame);
 }
 
 }  // namespace
@@ -41,19 +31,14 @@ media::Compositor makeNativeVideoCompositor(std::shared_ptr<NativeRenderState> s
     if (w <= 0 || h <= 0 || output.width() < w || output.height() < h) {
       throw JobRunnerError::exportSessionFailed("native_compositor_no_buffer");
     }
-    gfx::BufferRef target = plan.bufferPool->acquire(w, h, gfx::PixelFormat::bgra8, false);
-    target->colorTags = exportVideoColorProperties();
-
     std::optional<gfx::Image> source;
     for (const auto& s : request.sources) {
-      if (s.compositionTrackId == state->baseTrackId() && s.frame) {
-        source = importFrame(*s.frame, *plan.bufferPool);
-      }
+      if (s.compositionTrackId == state->baseTrackId() && s.frame) source = wrapFrame(s.frame);
     }
     auto frame = state->composeFrame(request.outputTime.seconds(), source ? &*source : nullptr);
     if (!frame) throw JobRunnerError::exportSessionFailed("native_compositor_compose_failed");
-    state->renderer().render(*frame, *target, {0, 0});
-    exportFrame(*target, output);
+    // Straight into the encoder's frame: no intermediate buffer, no copy out.
+    state->renderer().render(*frame, output.data(), w, h, output.stride(), {0, 0});
   };
 }
 
@@ -65,9 +50,16 @@ CompositionBundle buildCompositionBundle(const NativeExportManifestV1& manifest,
 
   NativeRenderStateInputs inputs;
   inputs.performancePlan = ExportPerformancePlan::build(renderSize);
-  inputs.cameraTrackMetadataByURL = buildCameraDecoderSupport(manifest.cameraPlan.cameraSegments);
-  for (const auto& source : sourceVideoTracks) {
+  inputs.cameraTrackMetadataByURL =
+      buildCameraDecoderSupport(manifest.cameraPlan.cameraSegments, *inputs.cameraDecoder);
+  const auto& sourcePaths = manifest.videoPlan.sourceVideoPaths;
+  for (std::size_t i = 0; i < sourceVideoTracks.size(); ++i) {
+    const auto& source = sourceVideoTracks[i];
     inputs.sourceTrackMetadataByIndex.push_back(loadTrackMetadata(*source.track));
+    // The recordings' own frames, for the stills that fillers show at their boundaries.
+    if (i < sourcePaths.size() && source.asset) {
+      inputs.cameraDecoder->addState(sourcePaths[i], source.asset, source.track->trackId, 0);
+    }
   }
   inputs.imageSourcesByPath = loadImageSources(collectImagePaths(manifest), renderSize);
   inputs.manifest = manifest;

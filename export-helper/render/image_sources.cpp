@@ -63,7 +63,7 @@ std::vector<std::string> collectImagePaths(const NativeExportManifestV1& manifes
 }
 
 std::map<std::string, VideoTrackMetadata> buildCameraDecoderSupport(
-    const std::vector<NativeCameraSegment>& cameraSegments) {
+    const std::vector<NativeCameraSegment>& cameraSegments, CameraFrameDecoder& decoder) {
   std::map<std::string, VideoTrackMetadata> metadata;
   for (const auto& segment : cameraSegments) {
     if (metadata.count(segment.videoUrl)) continue;
@@ -80,6 +80,7 @@ std::map<std::string, VideoTrackMetadata> buildCameraDecoderSupport(
     } catch (const std::exception& e) {
       throw JobRunnerError::unsupportedScene("native_helper_camera_metadata_failed:" + segment.id + ":" + e.what());
     }
+    decoder.addState(segment.videoUrl, asset, tracks.front()->trackId, std::max(segment.recordingStartTime - 0.05, 0.0));
   }
   return metadata;
 }

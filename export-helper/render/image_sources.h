@@ -8,6 +8,7 @@
 
 #include "manifest/manifest.h"
 #include "plan/geometry.h"
+#include "render/camera_frame_decoder.h"
 #include "vantrel/graphics/image.h"
 
 namespace vantrel::exporter {
@@ -20,9 +21,11 @@ std::map<std::string, graphics::Image> loadImageSources(const std::vector<std::s
 // The image paths the overlays, filler cards and background name, in load order.
 std::vector<std::string> collectImagePaths(const NativeExportManifestV1& manifest);
 
-// Each camera file's first video track measured once, by `videoUrl`. Throws
-// JobRunnerError::unsupportedScene with a "native_helper_camera_" reason.
+// Each camera file's first video track measured once, by `videoUrl`, and a
+// reader state for it registered in `decoder`, opened 50 ms before the first
+// segment's media time. Throws JobRunnerError::unsupportedScene with a
+// "native_helper_camera_" reason.
 std::map<std::string, VideoTrackMetadata> buildCameraDecoderSupport(
-    const std::vector<NativeCameraSegment>& cameraSegments);
+    const std::vector<NativeCameraSegment>& cameraSegments, CameraFrameDecoder& decoder);
 
 }  // namespace vantrel::exporter

@@ -17,6 +17,8 @@
 
 #include "manifest/manifest.h"
 #include "plan/geometry.h"
+#include "render/camera_frame_decoder.h"
+#include "render/image_cache.h"
 #include "render/render_geometry.h"
 #include "render/runtimes.h"
 #include "support/overlay_renderability.h"
@@ -38,7 +40,11 @@ struct ExportPerformancePlan {
 };
 
 struct StaticLayerCache {
+  // Subtitle cards are cached up to 64 MiB of pixels.
+  static constexpr std::size_t kSubtitleImageCostLimit = 67108864;
+
   std::optional<graphics::Image> background;
+  CostLimitedImageCache subtitleImages{kSubtitleImageCostLimit};
 };
 
 struct NativeRenderStateInputs {
@@ -49,6 +55,8 @@ struct NativeRenderStateInputs {
   Size canvasReferenceDisplaySize;
   std::vector<VideoTrackMetadata> sourceTrackMetadataByIndex;
   std::map<std::string, VideoTrackMetadata> cameraTrackMetadataByURL;
+  // Camera files and the recordings, read beside the base track.
+  std::shared_ptr<CameraFrameDecoder> cameraDecoder = std::make_shared<CameraFrameDecoder>();
   std::map<std::string, graphics::Image> imageSourcesByPath;
   NativeRenderableOverlaySummary renderableOverlaySummary;
   ExportPerformancePlan performancePlan;
