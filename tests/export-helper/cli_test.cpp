@@ -5,8 +5,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <string>
+#include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 #include "vantrel/testing/process.h"
@@ -228,3 +233,62 @@ TEST(ExportCli, FlagRule) {
 }
 
 }  // namespace
+
+// The real program, orphaned in the middle of a long export (a one-second
+// recording repeated for ten minutes): the watchdog ends it with status 1.
+// This test process is a subreaper, so the orphan becomes its child and its
+// end can be seen.
+TEST(ExportCli, AnOrphanedJobEndsWithinTheWatchdogBound) {
+  TempDir dir;
+  const std::string source = dir.file("source.mp4");
+  auto made = runProcess({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=s=320x180:r=30:d=1",
+                          "-c:v", "libx264", "-bf", "0", "-pix_fmt", "yuv420p", source});
+  ASSERT_EQ(made.exitStatus, 0) << made.err;
+  json m = json::parse(vantrel::testing::readFile(kFixtures + "/minimal_manifest.json"));
+  m["qualityPlan"]["compression"] = "high";
+  m["videoPlan"]["sourceVideoPath"] = source;
+  m["videoPlan"]["sourceVideoPaths"] = {source};
+  m["videoPlan"]["durationSeconds"] = 600;
+  json segment = m["videoPlan"]["segments"][0];
+  m["videoPlan"]["segments"] = json::array();
+  for (int i = 0; i < 600; ++i) {
+    segment["segmentId"] = "s" + std::to_string(i);
+    segment["sourceStartTime"] = 0;
+    segment["sourceEndTime"] = 1;
+    segment["outputStartTime"] = i;
+    segment["outputEndTime"] = i + 1;
+    m["videoPlan"]["segments"].push_back(segment);
+  }
+  const std::string manifestPath = dir.file("manifest.json");
+  writeFile(manifestPath, m.dump());
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  const pid_t middle = ::fork();
+  ASSERT_GE(middle, 0);
+  if (middle == 0) {
+    const pid_t helper = ::fork();
+    if (helper == 0) {
+      const int devnull = ::open("/dev/null", O_WRONLY);
+      ::dup2(devnull, 1);
+      ::execl(kHelper.c_str(), kHelper.c_str(), "run", "--job-id", "j", "--manifest-path", manifestPath.c_str(),
+              "--temp-output-path", dir.file("t.mp4").c_str(), "--final-output-path", dir.file("f.mp4").c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    // Still running while its parent lives (status 3 tells the test otherwise).
+    ::usleep(1500 * 1000);
+    int status = 0;
+    ::_exit(::waitpid(helper, &status, WNOHANG) == 0 ? 0 : 3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(middle, &status, 0), middle);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "the job ended while its parent was alive";
+  const auto orphaned = std::chrono::steady_clock::now();
+  const pid_t helper = ::waitpid(-1, &status, 0);
+  const auto elapsed = std::chrono::steady_clock::now() - orphaned;
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+  ASSERT_GT(helper, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_LT(elapsed, std::chrono::seconds(5));  // the check runs every second; generous for a loaded machine
+}

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <array>
+#include <cmath>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -116,6 +118,132 @@ TEST(ExportVideo, PassThroughCopiesTheRecordingUnchanged) {
   EXPECT_EQ(done["fileSizeBytes"], std::filesystem::file_size(dir.file("out/final.mp4")));
   EXPECT_EQ(packetHashes(dir.file("out/final.mp4")), packetHashes(dir.file("source.mp4")));
   // No scratch file survives a successful export.
+  EXPECT_TRUE(std::filesystem::is_empty(dir.file("scratch")));
+}
+
+// Video stream facts and the grey level at given pixels of every frame, read
+// back with the ffmpeg tools.
+json probeStream(const std::string& path, const std::string& stream) {
+  auto r = run({"/usr/bin/ffprobe", "-v", "error", "-select_streams", stream, "-count_frames", "-show_entries",
+                "stream=codec_name,profile,width,height,nb_read_frames,duration", "-of", "json", path});
+  auto streams = json::parse(r.out)["streams"];
+  return streams.empty() ? json() : streams[0];
+}
+
+// RGB of one pixel in every frame.
+std::vector<std::array<int, 3>> pixelPerFrame(const std::string& path, int x, int y) {
+  auto r = run({"/usr/bin/ffmpeg", "-v", "error", "-i", path, "-vf",
+                "format=rgb24,crop=1:1:" + std::to_string(x) + ":" + std::to_string(y), "-f", "rawvideo", "-"});
+  std::vector<std::array<int, 3>> out;
+  for (size_t i = 0; i + 2 < r.out.size(); i += 3) {
+    out.push_back({static_cast<unsigned char>(r.out[i]), static_cast<unsigned char>(r.out[i + 1]),
+                   static_cast<unsigned char>(r.out[i + 2])});
+  }
+  return out;
+}
+
+TEST(ExportVideo, RenderedExportIsStyledCutFrameExactlyAndKeepsItsSound) {
+  TempDir dir;
+  // 1.5 s at 30 fps whose frame n is a flat grey of level 4n + 20, with a tone.
+  auto made = run({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "color=c=black:s=640x360:r=30:d=1.5",
+                   "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=1.5", "-vf",
+                   "geq=lum='4*N+20':cb=128:cr=128", "-c:v", "libx264", "-qp", "0", "-g", "15", "-bf", "0",
+                   "-pix_fmt", "yuv420p", "-c:a", "aac", "-b:a", "128k", dir.file("source.mp4")});
+  ASSERT_EQ(made.exitStatus, 0) << made.err;
+  json m = manifestFor({dir.file("source.mp4")}, 1.0);
+  m["qualityPlan"]["compression"] = "high";
+  // Two cuts: source 0-0.5 s, then 1.0-1.5 s.
+  json second = m["videoPlan"]["segments"][0];
+  m["videoPlan"]["segments"][0]["sourceEndTime"] = 0.5;
+  m["videoPlan"]["segments"][0]["outputEndTime"] = 0.5;
+  second["segmentId"] = "second";
+  second["sourceStartTime"] = 1.0;
+  second["sourceEndTime"] = 1.5;
+  second["outputStartTime"] = 0.5;
+  second["outputEndTime"] = 1.0;
+  m["videoPlan"]["segments"].push_back(second);
+  auto& video = m["scene"]["settings"]["video"];
+  video["padding"] = 64;
+  video["borderRadius"] = 24;
+  video["shadow"]["enabled"] = true;
+  m["scene"]["settings"]["background"] = {{"type", "gradient"}, {"color", "#FF0000"}, {"secondaryColor", "#0000FF"},
+                                          {"gradientAngle", 90}, {"pattern", "none"}, {"patternOpacity", 0}};
+  m["audioPlan"]["includeAudioTrack"] = true;
+  m["audioPlan"]["sourceAudioPath"] = dir.file("source.mp4");
+  m["audioPlan"]["sourceAudioPaths"] = {dir.file("source.mp4")};
+
+  auto job = runJob(dir, m);
+  ASSERT_EQ(job.result.exitStatus, 0) << job.result.out << job.result.err;
+  EXPECT_EQ(job.substages, (std::vector<std::string>{"started", "progress/preparing/manifest", "telemetry",
+                                                     "progress/preparing/composition",
+                                                     "progress/rendering/avassetwriter_render_encode",
+                                                     "progress/finalizing/promote_output", "telemetry", "completed"}));
+  const auto& report = job.events[job.events.size() - 2]["performanceReport"];
+  EXPECT_EQ(report["framesEncoded"], 30);
+  EXPECT_FALSE(report["metalUsed"]);
+  EXPECT_NE(report["sceneProfile"]["sceneClass"], "simple-passthrough");
+
+  const std::string out = dir.file("out/final.mp4");
+  const json v = probeStream(out, "v:0");
+  EXPECT_EQ(v["codec_name"], "h264");
+  EXPECT_EQ(v["profile"], "High");
+  EXPECT_EQ(v["width"], 1280);
+  EXPECT_EQ(v["height"], 720);
+  EXPECT_EQ(v["nb_read_frames"], "30");
+  EXPECT_NEAR(std::stod(v["duration"].get<std::string>()), 1.0, 0.04);
+  EXPECT_EQ(probeStream(out, "a:0")["codec_name"], "aac");
+
+  // The middle of the canvas shows the recording: frame 14 is source frame 14,
+  // and the frame at the cut is the second cut's first frame (source frame 30).
+  const auto centre = pixelPerFrame(out, 640, 360);
+  ASSERT_EQ(centre.size(), 30u);
+  auto sourceFrame = [](const std::array<int, 3>& rgb) {
+    const double level = rgb[1] * 219.0 / 255.0 + 16;  // back to video levels
+    return static_cast<int>(std::lround((level - 20) / 4));
+  };
+  EXPECT_EQ(sourceFrame(centre[0]), 0);
+  EXPECT_EQ(sourceFrame(centre[14]), 14);
+  EXPECT_EQ(sourceFrame(centre[15]), 30);
+  EXPECT_EQ(sourceFrame(centre[29]), 44);
+  // The first frame whole: where the recording sits, its rounded corners, the
+  // gradient's ends and the shadow.
+  auto image = run({"/usr/bin/ffmpeg", "-v", "error", "-i", out, "-frames:v", "1", "-pix_fmt", "rgb24", "-f",
+                    "rawvideo", "-"});
+  ASSERT_EQ(image.out.size(), 1280u * 720 * 3);
+  auto at = [&](int x, int y) {
+    const auto* p = reinterpret_cast<const unsigned char*>(image.out.data()) + (static_cast<size_t>(y) * 1280 + x) * 3;
+    return std::array<int, 3>{p[0], p[1], p[2]};
+  };
+  auto isRecording = [&](int x, int y) {
+    const auto c = at(x, y);
+    return std::abs(c[0] - c[2]) < 12 && std::abs(c[0] - c[1]) < 12 && sourceFrame(c) == 0;
+  };
+  int left = 0, top = 0;
+  while (left < 640 && !isRecording(left, 360)) ++left;
+  while (top < 360 && !isRecording(640, top)) ++top;
+  int right = 1279, bottom = 719;
+  while (right > 640 && !isRecording(right, 360)) --right;
+  while (bottom > 360 && !isRecording(640, bottom)) --bottom;
+  // Centred, inset by the padding, and as wide as the fitted 16:9 picture.
+  EXPECT_GT(left, 40);
+  EXPECT_NEAR(left, 1279 - right, 1);
+  EXPECT_NEAR(top, 719 - bottom, 1);
+  EXPECT_NEAR((right - left + 1) / double(bottom - top + 1), 16.0 / 9.0, 0.02);
+  // The corner pixel is cut away by the rounding; the edges next to it are not.
+  EXPECT_FALSE(isRecording(left + 1, top + 1));
+  EXPECT_FALSE(isRecording(right - 1, bottom - 1));
+  EXPECT_TRUE(isRecording(left + 20, top + 1));
+  EXPECT_TRUE(isRecording(left + 1, top + 20));
+  // The gradient: red at one end, blue at the other, along the vertical.
+  const auto first = at(640, 2), last = at(640, 717);
+  EXPECT_NE(first[0] > first[2], last[0] > last[2]);
+  // The shadow falls downwards: darker just below the frame than just above,
+  // each against the background of the same row far to the side.
+  auto luma = [](const std::array<int, 3>& c) { return 0.2126 * c[0] + 0.7152 * c[1] + 0.0722 * c[2] + 1; };
+  const double below = luma(at(640, bottom + 8)) / luma(at(4, bottom + 8));
+  const double above = luma(at(640, top - 8)) / luma(at(4, top - 8));
+  EXPECT_LT(below, 0.8);
+  EXPECT_LT(below, above);
   EXPECT_TRUE(std::filesystem::is_empty(dir.file("scratch")));
 }
 
