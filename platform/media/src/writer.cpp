@@ -253,11 +253,17 @@ class VideoEncoderInput final : public EncoderInput {
     }
     lastPts_ = pts;
     AVCodecContext* c = codec_.get();
-    av_frame_unref(frame_.get());
-    frame_->format = c->pix_fmt;
-    frame_->width = c->width;
-    frame_->height = c->height;
-    int rc = av_frame_get_buffer(frame_.get(), 64);
+    // One picture buffer for the whole export: the encoder copies each picture
+    // in, so a fresh 3 MB allocation (and its page faults) per frame buys nothing.
+    int rc = 0;
+    if (frame_->buf[0] == nullptr) {
+      frame_->format = c->pix_fmt;
+      frame_->width = c->width;
+      frame_->height = c->height;
+      rc = av_frame_get_buffer(frame_.get(), 64);
+    } else {
+      rc = av_frame_make_writable(frame_.get());
+    }
     if (rc < 0) throw makeFfmpegError(MediaErrorCode::encodeFailed, writer_.path, rc);
     const PixelBuffer& src = *item.frame;
     convertBgraToI420Bt709(src.data(), src.stride(), src.width(), src.height(),
