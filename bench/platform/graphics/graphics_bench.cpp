@@ -110,6 +110,22 @@ void BM_LanczosScale2880x1800To1632x918(benchmark::State& state) {
 }
 BENCHMARK(BM_LanczosScale2880x1800To1632x918)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
+// The styled export's scale: a 1080p frame into the padded rectangle at a sub-pixel offset.
+void BM_LanczosScale1920x1080To1680x945(benchmark::State& state) {
+  static const BufferRef frame = benchscene::screen(1920, 1080, 0.3);
+  const double sy = 945.0 / 1080, sx = 1680.0 / 1920;
+  const Image img = Image::fromBuffer(frame).lanczosScaled(sy, sx / sy).translated(120.4, 67.7);
+  Renderer r(static_cast<int>(state.range(0)));
+  auto out = makeBuffer(1680, 945, PixelFormat::bgra8);
+  for (auto _ : state) {
+    r.render(img, *out, {120, 67});
+    benchmark::ClobberMemory();
+  }
+  if (state.range(0) == 1)
+    state.counters["psnr_dB"] = psnrAgainstReference(*frame, *out, sx, sy, 120.4, 67.7, {120, 67});
+}
+BENCHMARK(BM_LanczosScale1920x1080To1680x945)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
 void BM_GaussianBlurSigma40_1080p(benchmark::State& state) {
   auto frame = benchscene::screen(1920, 1080, 0.1);
   renderLoop(state, Image::fromBuffer(frame).gaussianBlur(40).cropped({0, 0, 1920, 1080}), 1920, 1080);

@@ -81,6 +81,7 @@ struct Evaluator {
       case NodeKind::pixellate: return evalPixellate(n, req);
       case NodeKind::perspective: return evalPerspective(n, req);
       case NodeKind::custom: return evalCustom(n, req);
+      case NodeKind::roundedClip: return evalRoundedClip(n, req);
     }
     return Tile{req, nullptr};
   }
@@ -255,6 +256,7 @@ struct Evaluator {
   }
 
   Tile evalTransform(const Node& n, const IRect& req);
+  Tile evalRoundedClip(const Node& n, const IRect& req);
   Tile evalBlur(const Node& n, const IRect& req);
   Tile evalPerspective(const Node& n, const IRect& req);
   Tile evalCustom(const Node& n, const IRect& req);
@@ -305,10 +307,66 @@ Tile Evaluator::evalTransform(const Node& top, const IRect& req) {
   const IRect srcRect = outerPixels(srcArea.insetBy(-2, -2)).intersection(outerPixels(leaf->extent));
   Tile src = eval(*leaf, srcRect);
   if (!src.buf) return Tile{req, nullptr};
-  Tile out = allocate(req);
-  const double h[9] = {inv.a, inv.c, inv.tx, inv.b, inv.d, inv.ty, 0, 0, 1};
-  warpProjective(pool, src.view(), h, outRect, out, false);
+  Tile out = allocate(req, !(outRect == req));  // every pixel of outRect gets written
+  warpAffine(pool, src.view(), inv, outRect, out);
   return out;
+}
+
+namespace {
+
+// Share of the pixel centred at (px, py) inside the rounded rectangle: exact
+// for straight edges (the product of the two edge coverages), the distance to
+// the arc for pixels in a corner square.
+double roundedRectCoverage(const Rect& R, double r, double px, double py) {
+  const double cx = std::clamp(px, R.minX() + r, R.maxX() - r), cy = std::clamp(py, R.minY() + r, R.maxY() - r);
+  if (r > 0 && cx != px && cy != py) return std::clamp(r + 0.5 - std::hypot(px - cx, py - cy), 0.0, 1.0);
+  const double ex = std::clamp(std::min(px - R.minX(), R.maxX() - px) + 0.5, 0.0, 1.0);
+  const double ey = std::clamp(std::min(py - R.minY(), R.maxY() - py) + 0.5, 0.0, 1.0);
+  return ex * ey;
+}
+
+uint32_t coverageFactor(double c) { return static_cast<uint32_t>(std::lround(c * 255.0)); }
+
+}  // namespace
+
+Tile Evaluator::evalRoundedClip(const Node& n, const IRect& req) {
+  Tile t = eval(*n.inputs[0], req);
+  if (!t.buf) return t;
+  t = writable(std::move(t));
+  const Rect& R = n.rect;
+  const double r = n.value;
+  const IRect area = outerPixels(R).intersection(req);
+  // Inside [inner.x, inner.maxX) a row's coverage is that of its vertical edges alone.
+  const double reach = std::max(r, 0.5);
+  const int innerX0 = std::clamp(static_cast<int>(std::ceil(R.minX() + reach - 0.5)), area.x, area.maxX());
+  const int innerX1 = std::clamp(static_cast<int>(std::floor(R.maxX() - reach - 0.5)) + 1, innerX0, area.maxX());
+  pool.parallelFor(req.height, [&](int k0, int k1) {
+    for (int k = k0; k < k1; ++k) {
+      const int y = req.maxY() - 1 - k;
+      uint32_t* row = t.row(k);
+      if (y < area.y || y >= area.maxY() || area.isEmpty()) {
+        std::memset(row, 0, static_cast<size_t>(req.width) * 4);
+        continue;
+      }
+      std::memset(row, 0, static_cast<size_t>(area.x - req.x) * 4);
+      std::memset(row + (area.maxX() - req.x), 0, static_cast<size_t>(req.maxX() - area.maxX()) * 4);
+      const double py = y + 0.5;
+      auto scalePixels = [&](int x0, int x1) {
+        for (int x = x0; x < x1; ++x) {
+          const uint32_t f = coverageFactor(roundedRectCoverage(R, r, x + 0.5, py));
+          if (f < 255) kernels::scalar::scaleRow(row + (x - req.x), row + (x - req.x), static_cast<uint8_t>(f), 1);
+        }
+      };
+      scalePixels(area.x, innerX0);
+      if (innerX0 < innerX1) {
+        const uint32_t f = coverageFactor(roundedRectCoverage(R, r, (innerX0 + innerX1) / 2.0, py));
+        if (f < 255)
+          kernels::scaleRow(row + (innerX0 - req.x), row + (innerX0 - req.x), static_cast<uint8_t>(f), innerX1 - innerX0);
+      }
+      scalePixels(innerX1, area.maxX());
+    }
+  });
+  return t;
 }
 
 Tile Evaluator::evalPerspective(const Node& n, const IRect& req) {
@@ -320,7 +378,7 @@ Tile Evaluator::evalPerspective(const Node& n, const IRect& req) {
   Tile src = eval(child, srcRect);
   if (!src.buf) return Tile{req, nullptr};
   Tile out = allocate(req);
-  warpProjective(pool, src.view(), n.projective, outRect, out, true);
+  warpProjective(pool, src.view(), n.projective, outRect, out);
   return out;
 }
 
