@@ -314,15 +314,21 @@ Tile Evaluator::evalTransform(const Node& top, const IRect& req) {
 
 namespace {
 
-// Share of the pixel centred at (px, py) inside the rounded rectangle: exact
-// for straight edges (the product of the two edge coverages), the distance to
-// the arc for pixels in a corner square.
-double roundedRectCoverage(const Rect& R, double r, double px, double py) {
+// Length of [p - 0.5, p + 0.5] inside [lo, hi].
+double span(double p, double lo, double hi) { return std::clamp(std::min(p + 0.5, hi) - std::max(p - 0.5, lo), 0.0, 1.0); }
+
+// Share of the pixel centred at (px, py) kept by the rounded rectangle R, out
+// of the part the input E already covers (a picture placed at a fractional
+// position has its own edge coverage, which must not be applied twice):
+// exact for straight edges, the distance to the arc in a corner square.
+double roundedRectCoverage(const Rect& R, double r, const Rect& E, double px, double py) {
+  const double ex = span(px, E.minX(), E.maxX()), ey = span(py, E.minY(), E.maxY());
+  if (!(ex > 0) || !(ey > 0)) return 0;
   const double cx = std::clamp(px, R.minX() + r, R.maxX() - r), cy = std::clamp(py, R.minY() + r, R.maxY() - r);
-  if (r > 0 && cx != px && cy != py) return std::clamp(r + 0.5 - std::hypot(px - cx, py - cy), 0.0, 1.0);
-  const double ex = std::clamp(std::min(px - R.minX(), R.maxX() - px) + 0.5, 0.0, 1.0);
-  const double ey = std::clamp(std::min(py - R.minY(), R.maxY() - py) + 0.5, 0.0, 1.0);
-  return ex * ey;
+  if (r > 0 && cx != px && cy != py)
+    return std::min(std::clamp(r + 0.5 - std::hypot(px - cx, py - cy), 0.0, 1.0) / (ex * ey), 1.0);
+  return span(px, std::max(R.minX(), E.minX()), std::min(R.maxX(), E.maxX())) / ex *
+         (span(py, std::max(R.minY(), E.minY()), std::min(R.maxY(), E.maxY())) / ey);
 }
 
 uint32_t coverageFactor(double c) { return static_cast<uint32_t>(std::lround(c * 255.0)); }
@@ -334,6 +340,8 @@ Tile Evaluator::evalRoundedClip(const Node& n, const IRect& req) {
   if (!t.buf) return t;
   t = writable(std::move(t));
   const Rect& R = n.rect;
+  const Rect& childExtent = n.inputs[0]->extent;
+  const Rect E = childExtent.isInfinite() ? Rect{-1e9, -1e9, 2e9, 2e9} : childExtent;
   const double r = n.value;
   const IRect area = outerPixels(R).intersection(req);
   // Inside [inner.x, inner.maxX) a row's coverage is that of its vertical edges alone.
@@ -353,13 +361,13 @@ Tile Evaluator::evalRoundedClip(const Node& n, const IRect& req) {
       const double py = y + 0.5;
       auto scalePixels = [&](int x0, int x1) {
         for (int x = x0; x < x1; ++x) {
-          const uint32_t f = coverageFactor(roundedRectCoverage(R, r, x + 0.5, py));
+          const uint32_t f = coverageFactor(roundedRectCoverage(R, r, E, x + 0.5, py));
           if (f < 255) kernels::scalar::scaleRow(row + (x - req.x), row + (x - req.x), static_cast<uint8_t>(f), 1);
         }
       };
       scalePixels(area.x, innerX0);
       if (innerX0 < innerX1) {
-        const uint32_t f = coverageFactor(roundedRectCoverage(R, r, (innerX0 + innerX1) / 2.0, py));
+        const uint32_t f = coverageFactor(roundedRectCoverage(R, r, E, (innerX0 + innerX1) / 2.0, py));
         if (f < 255)
           kernels::scaleRow(row + (innerX0 - req.x), row + (innerX0 - req.x), static_cast<uint8_t>(f), innerX1 - innerX0);
       }

@@ -175,7 +175,7 @@ std::vector<KernelCase> cases() {
        [](int n, uint32_t seed) {
          // Levels in 1/64 beyond [0, 255] on both sides (lobes overshoot), over
          // a row a little longer than the output, with several tap counts.
-         const int inPixels = n + 12;
+         const int inPixels = n + 20;
          std::mt19937 rng(seed);
          std::vector<int16_t> mid(static_cast<size_t>(inPixels + 1) * 4);
          for (auto& v : mid) v = static_cast<int16_t>(static_cast<int>(rng() % 22000) - 2000);
@@ -183,7 +183,7 @@ std::vector<KernelCase> cases() {
          k::pairPixels(mid.data(), pa.data(), inPixels);
          k::scalar::pairPixels(mid.data(), pb.data(), inPixels);
          if (pa != pb) return 99;
-         for (int taps : {2, 4, 8, 12}) {
+         for (int taps : {2, 4, 6, 8, 12, 18}) {
            std::vector<int> start(n);
            std::vector<int16_t> w(static_cast<size_t>(n) * taps * 4);
            for (int x = 0; x < n; ++x) {
