@@ -344,10 +344,16 @@ Tile Evaluator::evalRoundedClip(const Node& n, const IRect& req) {
   const Rect E = childExtent.isInfinite() ? Rect{-1e9, -1e9, 2e9, 2e9} : childExtent;
   const double r = n.value;
   const IRect area = outerPixels(R).intersection(req);
-  // Inside [inner.x, inner.maxX) a row's coverage is that of its vertical edges alone.
-  const double reach = std::max(r, 0.5);
-  const int innerX0 = std::clamp(static_cast<int>(std::ceil(R.minX() + reach - 0.5)), area.x, area.maxX());
-  const int innerX1 = std::clamp(static_cast<int>(std::floor(R.maxX() - reach - 0.5)) + 1, innerX0, area.maxX());
+  // Inside [innerX0, innerX1) a row's coverage is that of its horizontal
+  // edges alone; outside the corner bands that leaves one or two pixels at
+  // each end to work out one by one.
+  auto inner = [&](double reach, int& x0, int& x1) {
+    x0 = std::clamp(static_cast<int>(std::ceil(R.minX() + reach - 0.5)), area.x, area.maxX());
+    x1 = std::clamp(static_cast<int>(std::floor(R.maxX() - reach - 0.5)) + 1, x0, area.maxX());
+  };
+  int cornerX0, cornerX1, edgeX0, edgeX1;
+  inner(std::max(r, 0.5), cornerX0, cornerX1);
+  inner(0.5, edgeX0, edgeX1);
   pool.parallelFor(req.height, [&](int k0, int k1) {
     for (int k = k0; k < k1; ++k) {
       const int y = req.maxY() - 1 - k;
@@ -359,6 +365,8 @@ Tile Evaluator::evalRoundedClip(const Node& n, const IRect& req) {
       std::memset(row, 0, static_cast<size_t>(area.x - req.x) * 4);
       std::memset(row + (area.maxX() - req.x), 0, static_cast<size_t>(req.maxX() - area.maxX()) * 4);
       const double py = y + 0.5;
+      const bool cornerRow = py < R.minY() + r + 0.5 || py > R.maxY() - r - 0.5;
+      const int innerX0 = cornerRow ? cornerX0 : edgeX0, innerX1 = cornerRow ? cornerX1 : edgeX1;
       auto scalePixels = [&](int x0, int x1) {
         for (int x = x0; x < x1; ++x) {
           const uint32_t f = coverageFactor(roundedRectCoverage(R, r, E, x + 0.5, py));
