@@ -150,7 +150,21 @@ struct Evaluator {
       if (fgRect == req) return fg;
       bg = allocate(req);
     }
-    bg = writable(std::move(bg));
+    if (bg.shared) {
+      // A background read in place (a cached layer) is copied row by row just
+      // before its row is blended, while the row is still in cache.
+      Tile own = allocate(req, false);
+      const size_t rowBytes = static_cast<size_t>(req.width) * 4;
+      pool.parallelFor(req.height, [&](int k0, int k1) {
+        for (int k = k0; k < k1; ++k) {
+          std::memcpy(own.row(k), bg.row(k), rowBytes);
+          const int y = req.maxY() - 1 - k;
+          if (y >= fgRect.y && y < fgRect.maxY())
+            kernels::sourceOverRow(own.pixel(fgRect.x, y), fg.pixel(fgRect.x, y), fgRect.width);
+        }
+      });
+      return own;
+    }
     pool.parallelFor(fgRect.height, [&](int k0, int k1) {
       for (int k = k0; k < k1; ++k) {
         const int y = fgRect.maxY() - 1 - k;
