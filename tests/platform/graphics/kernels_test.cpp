@@ -37,6 +37,15 @@ std::vector<uint8_t> randomBytes(int n, uint32_t seed) {
   return v;
 }
 
+// A 37 x 23 source with rows 40 pixels apart, for the warping kernels.
+struct SmallSource {
+  std::vector<uint32_t> pixels;
+  const uint8_t* data() const { return reinterpret_cast<const uint8_t*>(pixels.data()); }
+  static constexpr std::ptrdiff_t stride = 40 * 4;
+  static constexpr int width = 37, height = 23;
+};
+SmallSource smallSource(uint32_t seed) { return {randomPixels(40 * 23, seed)}; }
+
 int maxChannelDiff(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
   int worst = 0;
   for (size_t i = 0; i < a.size(); ++i)
@@ -174,8 +183,9 @@ std::vector<KernelCase> cases() {
       {"pairPixels+resampleRowQ14", 0,
        [](int n, uint32_t seed) {
          // Levels in 1/64 beyond [0, 255] on both sides (lobes overshoot), over
-         // a row a little longer than the output, with several tap counts.
-         const int inPixels = n + 20;
+         // a row longer than the output, with several tap counts; first taps
+         // at random, and rising as a shrink by about 0.9 or 0.5 makes them.
+         const int inPixels = 2 * n + 20;
          std::mt19937 rng(seed);
          std::vector<int16_t> mid(static_cast<size_t>(inPixels + 1) * 4);
          for (auto& v : mid) v = static_cast<int16_t>(static_cast<int>(rng() % 22000) - 2000);
@@ -184,10 +194,12 @@ std::vector<KernelCase> cases() {
          k::scalar::pairPixels(mid.data(), pb.data(), inPixels);
          if (pa != pb) return 99;
          for (int taps : {2, 4, 6, 8, 12, 18}) {
+          for (int step16 : {0, 18, 31}) {
            std::vector<int> start(n);
            std::vector<int16_t> w(static_cast<size_t>(n) * taps * 4);
            for (int x = 0; x < n; ++x) {
-             start[x] = static_cast<int>(rng() % static_cast<uint32_t>(inPixels - taps + 1));
+             start[x] = step16 ? std::min(x * step16 / 16, inPixels - taps)
+                               : static_cast<int>(rng() % static_cast<uint32_t>(inPixels - taps + 1));
              for (int t = 0; t < taps; ++t) {
                const auto q = static_cast<int16_t>(t == taps / 2 ? 16384 + 3000 : static_cast<int>(rng() % 3000) - 1500);
                for (int c = 0; c < 4; ++c)
@@ -198,6 +210,7 @@ std::vector<KernelCase> cases() {
            k::resampleRowQ14(pa.data(), start.data(), w.data(), taps, a.data(), n);
            k::scalar::resampleRowQ14(pa.data(), start.data(), w.data(), taps, b.data(), n);
            if (a != b) return 98;
+          }
          }
          return 0;
        }},
@@ -205,20 +218,14 @@ std::vector<KernelCase> cases() {
        [](int n, uint32_t seed) {
          // A 37x23 source under rotations, enlargements and shrinks, rows that
          // start outside it on either side and cross its edges.
-         const auto src = randomPixels(40 * 23, seed);
+         const SmallSource src = smallSource(seed);
          const struct { double u0, du, v0, dv; } maps[] = {
              {-3.7, 0.83, 4.2, 0.31}, {40.5, -0.6, 25.1, -0.2}, {5.25, 0.1, -1.6, 0.05}, {-1.0, 1.0, 11.5, 0.0}, {0.3, 0.0, 0.7, 0.9}};
          int worst = 0;
          for (const auto& m : maps) {
-           k::AffineRow row;
-           row.src = reinterpret_cast<const uint8_t*>(src.data());
-           row.stride = 40 * 4;
-           row.width = 37;
-           row.height = 23;
-           row.u0 = static_cast<int32_t>(m.u0 * 65536);
-           row.du = static_cast<int32_t>(m.du * 65536);
-           row.v0 = static_cast<int32_t>(m.v0 * 65536);
-           row.dv = static_cast<int32_t>(m.dv * 65536);
+           const k::AffineRow row{src.data(), src.stride, src.width, src.height,
+                                  static_cast<int32_t>(m.u0 * 65536), static_cast<int32_t>(m.du * 65536),
+                                  static_cast<int32_t>(m.v0 * 65536), static_cast<int32_t>(m.dv * 65536)};
            std::vector<uint32_t> a(n), b(n);
            k::affineRowBilinear(row, a.data(), n);
            k::scalar::affineRowBilinear(row, b.data(), n);
@@ -266,16 +273,16 @@ std::vector<KernelCase> cases() {
       {"warpRowAntialiased", 1,
        [](int n, uint32_t seed) {
          // A 37x23 source under a few projective maps, including edges, folds behind the eye and shrinking.
-         const auto src = randomPixels(40 * 23, seed);
+         const SmallSource src = smallSource(seed);
          const struct { float ax, bx, ay, by, aw, bw; } maps[] = {
              {1, 0, 0, 5, 0, 1}, {0.7f, 3, 0.2f, 8, 0.01f, 0.9f}, {2.5f, -9, -0.4f, 30, 0.03f, -0.2f}, {0.1f, 2, 0, 11, 0, 0.5f}};
          int worst = 0;
          for (const auto& m : maps) {
            kernels::WarpRow row;
-           row.src = reinterpret_cast<const uint8_t*>(src.data());
-           row.stride = 40 * 4;
-           row.width = 37;
-           row.height = 23;
+           row.src = src.data();
+           row.stride = src.stride;
+           row.width = src.width;
+           row.height = src.height;
            row.ax = m.ax; row.bx = m.bx; row.ay = m.ay; row.by = m.by; row.aw = m.aw; row.bw = m.bw;
            row.absDet = std::abs(m.ax * m.bw - m.bx * m.aw) + 0.3f;
            row.x0 = -3.5f;
