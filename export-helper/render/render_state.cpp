@@ -64,18 +64,10 @@ std::optional<gfx::Image> NativeRenderState::makeRoundedRectMask(const gfx::Rect
 std::optional<gfx::Image> NativeRenderState::clipImageIfNeeded(const gfx::Image& image, const gfx::Rect& rect,
                                                                double radius) const {
   if (!(radius > 0.01)) return image;
-  // Keyed to the exact rectangle: the mask is placed at its fractional origin.
-  const std::string key = std::to_string(rect.x) + "_" + std::to_string(rect.y) + "_" + std::to_string(rect.width) +
-                          "_" + std::to_string(rect.height) + "_" + std::to_string(radius);
-  auto cached = clipMaskCache_.find(key);
-  if (cached == clipMaskCache_.end()) {
-    // Animated styles make a new key every frame; keep the cache from growing without bound.
-    if (clipMaskCache_.size() >= 8) clipMaskCache_.clear();
-    cached = clipMaskCache_.emplace(key, makeRoundedRectMask(rect, radius, 1)).first;
-  }
-  const auto& mask = cached->second;
-  if (!mask) return image;
-  return image.blendedWithMask(gfx::Image::solid(gfx::Color::clear()).cropped(canvasRect()), *mask);
+  // Worked out along the outline only: the inside of the rectangle is left as it is.
+  auto clipped = image.clippedToRoundedRect(rect, radius);
+  if (clipped.isEmpty() && !image.isEmpty()) return std::nullopt;
+  return clipped;
 }
 
 gfx::Image NativeRenderState::applySampleMask(const gfx::Image& image, const gfx::Image& mask,
@@ -108,10 +100,13 @@ gfx::Image NativeRenderState::uprightTrackImage(const gfx::Image& frame, const V
 gfx::Image NativeRenderState::materializedLayer(const gfx::Image& image) const {
   const double w = std::round(inputs_.renderSize.width), h = std::round(inputs_.renderSize.height);
   if (w < 1 || h < 1) return image;
-  const gfx::Rect bounds{0, 0, w, h};
+  // Only the image's own bounds: a border line or a shadow then costs its
+  // area, not the canvas's, each time it is laid over a frame.
+  const gfx::Rect bounds = image.extent().intersection({0, 0, w, h}).integral();
+  if (bounds.isEmpty()) return gfx::Image();
   auto bitmap = renderer().makeBitmap(image.cropped(canvasRect()), bounds);
   if (!bitmap) return image;
-  return gfx::Image::fromBuffer(bitmap);
+  return gfx::Image::fromBuffer(bitmap).translated(bounds.minX(), bounds.minY());
 }
 
 bool NativeRenderState::backgroundIsExpensiveToRasterize() const {
@@ -193,6 +188,20 @@ bool NativeRenderState::directZoomPathAllowed(const NativeResolvedZoomCamera& ca
          !(stroke.enabled && stroke.width > 0);
 }
 
+gfx::Image NativeRenderState::backgroundWithShadow(double t, const SceneLayerInputs& in) {
+  const gfx::Image background = *backgroundLayer(*this, t, in);
+  auto shadow = shadowLayer(*this, t, in);
+  if (!shadow) return background;
+  if (videoStyleRuntime_.hasFrames()) return shadow->composited(background);
+  const std::string key = layerGeometryKey(in.videoRect, in.borderRadius);
+  auto it = backgroundWithShadowCache_.find(key);
+  if (it == backgroundWithShadowCache_.end()) {
+    if (backgroundWithShadowCache_.size() >= 4) backgroundWithShadowCache_.clear();
+    it = backgroundWithShadowCache_.emplace(key, materializedLayer(shadow->composited(background))).first;
+  }
+  return it->second;
+}
+
 std::optional<gfx::Image> NativeRenderState::composeVideoScene(double t, const gfx::Image& baseImage,
                                                                const gfx::Image* source,
                                                                const VideoFrameGeometry& geometry,
@@ -213,8 +222,7 @@ std::optional<gfx::Image> NativeRenderState::composeVideoScene(double t, const g
     return layer ? layer->composited(below) : below;
   };
 
-  gfx::Image stack = *backgroundLayer(*this, t, in);
-  stack = over(shadowLayer(*this, t, in), stack);
+  gfx::Image stack = backgroundWithShadow(t, in);
 
   std::optional<gfx::Image> directVideo;
   if (source && directZoomPathAllowed(camera, t)) {
@@ -237,7 +245,21 @@ std::optional<gfx::Image> NativeRenderState::composeVideoScene(double t, const g
   }
   stack = over(annotationsLayer(*this, t, in), stack);
   stack = over(imageOverlaysLayer(*this, t, in), stack);
-  stack = over(strokeLayer(*this, t, in), stack);
+  if (auto stroke = strokeLayer(*this, t, in)) {
+    // Laid only around the line's clear inside, which is most of the frame.
+    const gfx::Rect hole = strokeClearInterior(*this, R, in.sourceDisplaySize, r);
+    const gfx::Rect e = stroke->extent();
+    if (hole.isEmpty() || !e.isFinite()) {
+      stack = stroke->composited(stack);
+    } else {
+      const gfx::Rect pieces[] = {{e.minX(), hole.maxY(), e.width, e.maxY() - hole.maxY()},
+                                  {e.minX(), e.minY(), e.width, hole.minY() - e.minY()},
+                                  {e.minX(), hole.minY(), hole.minX() - e.minX(), hole.height},
+                                  {hole.maxX(), hole.minY(), e.maxX() - hole.maxX(), hole.height}};
+      for (const auto& piece : pieces)
+        if (piece.width > 0 && piece.height > 0) stack = stroke->cropped(piece).composited(stack);
+    }
+  }
   stack = over(textOverlaysLayer(*this, t, in), stack);
 
   const double z = camera.zoom;

@@ -62,6 +62,8 @@ struct NativeRenderStateInputs {
   ExportPerformancePlan performancePlan;
 };
 
+struct SceneLayerInputs;
+
 class NativeRenderState {
  public:
   explicit NativeRenderState(NativeRenderStateInputs inputs);
@@ -85,7 +87,8 @@ class NativeRenderState {
   // Recording frame turned upright by the track's transform and cut to the crop region.
   graphics::Image uprightTrackImage(const graphics::Image& frame, const VideoTrackMetadata& metadata,
                                     const std::optional<NativeCropRegion>& crop) const;
-  // Rendered once into a canvas-sized bitmap so later frames read flat pixels.
+  // Rendered once into a bitmap (the image's bounds within the canvas, whole
+  // pixels) so later frames read flat pixels.
   graphics::Image materializedLayer(const graphics::Image& image) const;
   const graphics::Image& cachedBackgroundImage();
   bool backgroundIsExpensiveToRasterize() const;
@@ -119,6 +122,9 @@ class NativeRenderState {
                                                    const NativeResolvedZoomCamera& camera,
                                                    const VideoTrackMetadata& metadata, bool drawCursor);
   bool directZoomPathAllowed(const NativeResolvedZoomCamera& camera, double t) const;
+  // Background with the shadow on it: one flat bitmap per geometry while the
+  // style is not animated, so a frame starts from a single copy.
+  graphics::Image backgroundWithShadow(double t, const SceneLayerInputs& in);
 
   NativeRenderStateInputs inputs_;
   std::optional<NativeZoomRuntime> zoomRuntime_;
@@ -128,9 +134,7 @@ class NativeRenderState {
   StaticLayerCache staticCache_;
   std::map<std::string, std::optional<graphics::Image>> materializedShadowCache_;
   std::map<std::string, std::optional<graphics::Image>> materializedStrokeCache_;
-  // Clip masks of the video rectangle: the geometry rarely changes, and drawing
-  // a full-frame mask costs more than the rest of the clip.
-  mutable std::map<std::string, std::optional<graphics::Image>> clipMaskCache_;
+  std::map<std::string, graphics::Image> backgroundWithShadowCache_;
 };
 
 }  // namespace vantrel::exporter

@@ -1,13 +1,20 @@
 // Composing one styled 1080p frame on one thread, through the same compositor
-// the export uses (frame in, composed frame out, both copies included).
+// the export uses (frame in, composed frame out, copies included), and through
+// the in-place frame path (the decoded frame read where it lies, the composed
+// frame computed into the output buffer).
 // Baselines in the same run: copying a 1080p frame once, and composing the
 // unstyled frame (no padding, solid background), so results read as ratios.
 
 #include <benchmark/benchmark.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "render/composition_bundle.h"
+#include "render/frame_render.h"
 #include "render/render_state.h"
+#include "vantrel/graphics/image_file.h"
 
 namespace vantrel::exporter {
 namespace {
@@ -38,7 +45,7 @@ NativeExportManifestV1 styledManifest(bool styled) {
   return m;
 }
 
-void composeFrames(benchmark::State& st, bool styled, int threads = 1) {
+void composeFrames(benchmark::State& st, bool styled, int threads = 1, bool inPlace = false) {
   const Size size{1920, 1080};
   NativeRenderStateInputs in;
   in.manifest = styledManifest(styled);
@@ -47,7 +54,13 @@ void composeFrames(benchmark::State& st, bool styled, int threads = 1) {
   in.baseTrackMetadata = VideoTrackMetadata::make(size, {});
   in.canvasReferenceDisplaySize = size;
   in.performancePlan = ExportPerformancePlan::build(size, threads);
-  auto compositor = makeNativeVideoCompositor(std::make_shared<NativeRenderState>(std::move(in)));
+  auto state = std::make_shared<NativeRenderState>(std::move(in));
+  media::Compositor compositor = makeNativeVideoCompositor(state);
+  if (inPlace) {
+    compositor = [state](const media::CompositionRequest& r, media::PixelBuffer& o) {
+      renderCompositionFrame(*state, r, o);
+    };
+  }
 
   auto source = std::make_shared<media::PixelBuffer>(1920, 1080);
   for (int y = 0; y < 1080; ++y) {
@@ -69,12 +82,21 @@ void composeFrames(benchmark::State& st, bool styled, int threads = 1) {
     compositor(request, out);
     benchmark::DoNotOptimize(out.data());
   }
+  // For looking at the result: VANTREL_RENDER_BENCH_PNG=<dir> writes the last frame of each case.
+  if (const char* dir = std::getenv("VANTREL_RENDER_BENCH_PNG")) {
+    graphics::PixelBuffer view(out.data(), out.width(), out.height(), out.stride(), graphics::PixelFormat::bgra8);
+    const std::string name = std::string(styled ? "styled" : "unstyled") + "_" + std::to_string(threads) + "threads";
+    graphics::writePng(view, std::string(dir) + "/" + name + (inPlace ? "_inplace" : "") + ".png");
+  }
 }
 
 void BM_ComposeStyled1080p(benchmark::State& st) { composeFrames(st, true); }
 void BM_ComposeUnstyled1080p(benchmark::State& st) { composeFrames(st, false); }
 // The export's own set-up: the caller plus one band thread.
 void BM_ComposeStyled1080pTwoThreads(benchmark::State& st) { composeFrames(st, true, 2); }
+void BM_ComposeUnstyled1080pInPlace(benchmark::State& st) { composeFrames(st, false, 1, true); }
+void BM_ComposeStyled1080pInPlace(benchmark::State& st) { composeFrames(st, true, 1, true); }
+void BM_ComposeStyled1080pInPlaceTwoThreads(benchmark::State& st) { composeFrames(st, true, 2, true); }
 
 void BM_Copy1080pFrame(benchmark::State& st) {
   media::PixelBuffer a(1920, 1080), b(1920, 1080);
@@ -89,6 +111,9 @@ BENCHMARK(BM_Copy1080pFrame)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ComposeUnstyled1080p)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ComposeStyled1080p)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ComposeStyled1080pTwoThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ComposeUnstyled1080pInPlace)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ComposeStyled1080pInPlace)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ComposeStyled1080pInPlaceTwoThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 }  // namespace vantrel::exporter

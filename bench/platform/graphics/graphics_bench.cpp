@@ -96,19 +96,29 @@ double psnrAgainstReference(const PixelBuffer& src, const PixelBuffer& out, doub
   return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
 }
 
-void BM_LanczosScale2880x1800To1632x918(benchmark::State& state) {
-  const double sy = 918.0 / 1800, sx = 1632.0 / 2880;
-  const Image img = Image::fromBuffer(bigSource()).lanczosScaled(sy, sx / sy).translated(144.37, 81.61);
+// Lanczos scale of `src` into outW x outH placed at a sub-pixel offset (tx, ty).
+void lanczosCase(benchmark::State& state, const BufferRef& src, int outW, int outH, double tx, double ty) {
+  const double sy = static_cast<double>(outH) / src->height(), sx = static_cast<double>(outW) / src->width();
+  const Image img = Image::fromBuffer(src).lanczosScaled(sy, sx / sy).translated(tx, ty);
+  const Point origin{std::floor(tx), std::floor(ty)};
   Renderer r(static_cast<int>(state.range(0)));
-  auto out = makeBuffer(1632, 918, PixelFormat::bgra8);
+  auto out = makeBuffer(outW, outH, PixelFormat::bgra8);
   for (auto _ : state) {
-    r.render(img, *out, {144, 81});
+    r.render(img, *out, origin);
     benchmark::ClobberMemory();
   }
-  if (state.range(0) == 1)
-    state.counters["psnr_dB"] = psnrAgainstReference(*bigSource(), *out, sx, sy, 144.37, 81.61, {144, 81});
+  if (state.range(0) == 1) state.counters["psnr_dB"] = psnrAgainstReference(*src, *out, sx, sy, tx, ty, origin);
 }
+
+void BM_LanczosScale2880x1800To1632x918(benchmark::State& state) { lanczosCase(state, bigSource(), 1632, 918, 144.37, 81.61); }
 BENCHMARK(BM_LanczosScale2880x1800To1632x918)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+// The styled export's scale: a 1080p frame into the padded rectangle at a sub-pixel offset.
+void BM_LanczosScale1920x1080To1680x945(benchmark::State& state) {
+  static const BufferRef frame = benchscene::screen(1920, 1080, 0.3);
+  lanczosCase(state, frame, 1680, 945, 120.4, 67.7);
+}
+BENCHMARK(BM_LanczosScale1920x1080To1680x945)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 void BM_GaussianBlurSigma40_1080p(benchmark::State& state) {
   auto frame = benchscene::screen(1920, 1080, 0.1);

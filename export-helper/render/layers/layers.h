@@ -67,6 +67,10 @@ struct ShadowMetrics {
 ShadowMetrics computeShadowMetrics(std::optional<double> size, double layoutScale);
 std::optional<graphics::Image> makeShadowOverlay(const NativeRenderState& state, const graphics::Rect& rect,
                                                  Size sourceDisplaySize, double radius);
+// Whole pixels inside the stroke's inner edge, which its line never touches
+// (empty without a stroke): layers above the video skip that area.
+graphics::Rect strokeClearInterior(const NativeRenderState& state, const graphics::Rect& rect, Size sourceDisplaySize,
+                                   double radius);
 std::optional<graphics::Image> makeStrokeOverlay(const NativeRenderState& state, const graphics::Rect& rect,
                                                  Size sourceDisplaySize, double radius);
 

@@ -82,6 +82,25 @@ std::optional<gfx::Image> makeShadowOverlay(const NativeRenderState& state, cons
   return stack;
 }
 
+gfx::Rect strokeClearInterior(const NativeRenderState& state, const gfx::Rect& R, Size source, double r) {
+  const auto& stroke = state.manifest().scene.settings.video.stroke;
+  if (!stroke.enabled || !(stroke.width > 0)) return {};
+  const double t = stroke.width * layoutScaleFor(state, source);
+  if (!(t > 0.01)) return {};
+  // The inner edge is R (outside) or R inset by t (inside), with the corner
+  // radius that is left; a rectangle inset by 0.3 of that radius stays clear
+  // of the arcs (1 - 1/sqrt(2) < 0.3), one more pixel for antialiasing.
+  const bool inside = stroke.position == "inside";
+  const double edge = inside ? t : 0.0;
+  const double corner = std::max(inside ? r - t : r, 0.0);
+  const gfx::Rect hole = R.insetBy(edge + 0.3 * corner + 1, edge + 0.3 * corner + 1);
+  if (!(hole.width > 0) || !(hole.height > 0)) return {};
+  const double x0 = std::ceil(hole.minX()), y0 = std::ceil(hole.minY());
+  const double x1 = std::floor(hole.maxX()), y1 = std::floor(hole.maxY());
+  if (x1 <= x0 || y1 <= y0) return {};
+  return {x0, y0, x1 - x0, y1 - y0};
+}
+
 std::optional<gfx::Image> makeStrokeOverlay(const NativeRenderState& state, const gfx::Rect& R, Size source,
                                             double r) {
   const auto& stroke = state.manifest().scene.settings.video.stroke;

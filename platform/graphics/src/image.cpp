@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 
 #include "node.h"
@@ -104,6 +105,19 @@ Image Image::cropped(const Rect& rect) const {
   n->kind = NodeKind::crop;
   n->extent = e;
   n->rect = rect;
+  n->inputs = {node_};
+  return Image(std::move(n));
+}
+
+Image Image::clippedToRoundedRect(const Rect& rect, double radius) const {
+  if (isEmpty() || !rect.isFinite() || rect.isEmpty() || !finite(radius)) return Image();
+  const Rect e = node_->extent.intersection(rect);
+  if (e.isEmpty()) return Image();
+  auto n = std::make_shared<Node>();
+  n->kind = NodeKind::roundedClip;
+  n->extent = e;
+  n->rect = rect;
+  n->value = std::clamp(radius, 0.0, std::min(rect.width, rect.height) / 2);
   n->inputs = {node_};
   return Image(std::move(n));
 }

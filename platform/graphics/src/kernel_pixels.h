@@ -31,11 +31,31 @@ inline int16_t mulQ15(int16_t a, int16_t b) {
   return static_cast<int16_t>(((static_cast<int32_t>(a) * b >> 14) + 1) >> 1);
 }
 
-inline float weightedSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, int i) {
+inline int16_t weightedSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, int i) {
   int16_t acc = 0;
   for (int k = 0; k < taps; ++k)
     acc = static_cast<int16_t>(acc + mulQ15(static_cast<int16_t>(rows[k][i] << 6), weights[k]));
-  return static_cast<float>(acc) * (1.f / 64.f);
+  return acc;
+}
+
+// Q6 levels times Q14 weights, summed exactly in 32 bits, back to 8 bits.
+inline uint32_t finishQ20(const int32_t acc[4]) {
+  auto level = [](int32_t v) { return (v + (1 << 19)) >> 20; };
+  const int32_t a = std::clamp(level(acc[3]), 0, 255);
+  uint32_t o = static_cast<uint32_t>(a) << 24;
+  for (int c = 0; c < 3; ++c) o |= static_cast<uint32_t>(std::clamp(level(acc[c]), 0, a)) << (8 * c);
+  return o;
+}
+
+inline uint32_t resamplePixelQ14(const int16_t* pairs, const int* start, const int16_t* weights, int taps, int n,
+                                 int x) {
+  int32_t acc[4] = {0, 0, 0, 0};
+  for (int j = 0; j < taps / 2; ++j) {
+    const int16_t* p = pairs + static_cast<std::ptrdiff_t>(start[x] + 2 * j) * 8;
+    const int16_t* w = weights + (static_cast<std::ptrdiff_t>(j) * n + x) * 8;
+    for (int c = 0; c < 4; ++c) acc[c] += p[2 * c] * w[2 * c] + p[2 * c + 1] * w[2 * c + 1];
+  }
+  return finishQ20(acc);
 }
 
 inline uint8_t boxAverage(int32_t sum, float inverseWidth) {
@@ -73,6 +93,26 @@ inline uint32_t warpPixel(const WarpRow& p, float x) {
     const uint32_t bottom = ((p01 >> s) & 255) * (256 - wx) + ((p11 >> s) & 255) * wx;
     const uint32_t value = (top * (256 - wy) + bottom * wy + 32768) >> 16;
     o |= ((value * coverage + 128) >> 8) << s;
+  }
+  return o;
+}
+
+// Bilinear tap of AffineRow p for output pixel i, in 8-bit weights.
+inline uint32_t affinePixel(const AffineRow& p, int i) {
+  const int32_t u = p.u0 + i * p.du, v = p.v0 + i * p.dv;
+  const int32_t x0 = u >> 16, y0 = v >> 16;  // floor
+  const uint32_t wx = ((static_cast<uint32_t>(u) & 0xffff) + 128) >> 8;
+  const uint32_t wy = ((static_cast<uint32_t>(v) & 0xffff) + 128) >> 8;
+  auto tap = [&](int32_t x, int32_t y) -> uint32_t {
+    if (x < 0 || y < 0 || x >= p.width || y >= p.height) return 0;
+    return reinterpret_cast<const uint32_t*>(p.src + y * p.stride)[x];
+  };
+  const uint32_t p00 = tap(x0, y0), p10 = tap(x0 + 1, y0), p01 = tap(x0, y0 + 1), p11 = tap(x0 + 1, y0 + 1);
+  uint32_t o = 0;
+  for (int c = 0; c < 32; c += 8) {
+    const uint32_t top = ((p00 >> c) & 255) * (256 - wx) + ((p10 >> c) & 255) * wx;
+    const uint32_t bottom = ((p01 >> c) & 255) * (256 - wx) + ((p11 >> c) & 255) * wx;
+    o |= ((top * (256 - wy) + bottom * wy + 32768) >> 16) << c;
   }
   return o;
 }

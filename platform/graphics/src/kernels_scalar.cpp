@@ -53,25 +53,18 @@ void weightedRowSum(const uint8_t* const* rows, const float* weights, int taps, 
   for (int i = 0; i < n; ++i) out[i] = detail::weightedSum(rows, weights, taps, i);
 }
 
-void weightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, float* out, int n) {
+void weightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, int16_t* out, int n) {
   for (int i = 0; i < n; ++i) out[i] = detail::weightedSumQ15(rows, weights, taps, i);
 }
 
-void resampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n) {
-  for (int x = 0; x < n; ++x) {
-    float acc[4] = {0, 0, 0, 0};
-    const float* w = weights + static_cast<std::ptrdiff_t>(x) * taps;
-    const float* p = in + static_cast<std::ptrdiff_t>(start[x]) * 4;
-    for (int k = 0; k < taps; ++k)
-      for (int c = 0; c < 4; ++c) acc[c] = std::fma(w[k], p[k * 4 + c], acc[c]);
-    const float a = std::clamp(acc[3], 0.f, 255.f);
-    uint32_t o = 0;
-    for (int c = 0; c < 4; ++c) {
-      const float v = c == 3 ? a : std::clamp(acc[c], 0.f, a);
-      o |= static_cast<uint32_t>(std::nearbyint(v)) << (8 * c);
-    }
-    out[x] = o;
-  }
+void pairPixels(const int16_t* in, int16_t* out, int n) {
+  for (int p = 0; p < n; ++p)
+    for (int c = 0; c < 4; ++c)
+      for (int h = 0; h < 2; ++h) out[8 * p + 2 * c + h] = in[4 * (p + h) + c];
+}
+
+void resampleRowQ14(const int16_t* pairs, const int* start, const int16_t* weights, int taps, uint32_t* out, int n) {
+  for (int x = 0; x < n; ++x) out[x] = detail::resamplePixelQ14(pairs, start, weights, taps, n, x);
 }
 
 void boxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride,
@@ -104,6 +97,10 @@ void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, in
 
 void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n) {
   for (int i = 0; i < n; ++i) out[i] = detail::warpPixel(p, p.x0 + static_cast<float>(i));
+}
+
+void affineRowBilinear(const AffineRow& p, uint32_t* out, int n) {
+  for (int i = 0; i < n; ++i) out[i] = detail::affinePixel(p, i);
 }
 
 void colorMatrixRow(uint32_t* row, int n, const float m[20]) {

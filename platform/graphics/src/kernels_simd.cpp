@@ -29,11 +29,12 @@ void ScaleRow(uint32_t* dst, const uint32_t* src, uint8_t factor, int n) { scala
 void WeightedRowSum(const uint8_t* const* rows, const float* weights, int taps, float* out, int n) {
   scalar::weightedRowSum(rows, weights, taps, out, n);
 }
-void WeightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, float* out, int n) {
+void WeightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, int16_t* out, int n) {
   scalar::weightedRowSumQ15(rows, weights, taps, out, n);
 }
-void ResampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n) {
-  scalar::resampleRow(in, start, weights, taps, out, n);
+void PairPixels(const int16_t* in, int16_t* out, int n) { scalar::pairPixels(in, out, n); }
+void ResampleRowQ14(const int16_t* pairs, const int* start, const int16_t* weights, int taps, uint32_t* out, int n) {
+  scalar::resampleRowQ14(pairs, start, weights, taps, out, n);
 }
 void BoxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int n,
                     int height, int radius, int32_t* sums) {
@@ -44,6 +45,7 @@ void GradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], co
 }
 void AccumulateRow(uint16_t* acc, const uint8_t* in, int n) { scalar::accumulateRow(acc, in, n); }
 void WarpRowAntialiased(const WarpRow& p, uint32_t* out, int n) { scalar::warpRowAntialiased(p, out, n); }
+void AffineRowBilinear(const AffineRow& p, uint32_t* out, int n) { scalar::affineRowBilinear(p, out, n); }
 void LerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n) {
   scalar::lerpRows(a, b, w, out, n);
 }
@@ -115,10 +117,26 @@ HWY_INLINE V16 AlphaOf(D16 d16, V16 v) {
 }  // namespace
 
 void SourceOverRow(uint32_t* dst, const uint32_t* src, int n) {
-  Blend16<0>(dst, src, nullptr, n, [](auto d16, auto s, auto d, auto) {
+  const auto op = [](auto d16, auto s, auto d, auto) {
     const auto inv = hn::Sub(hn::Set(d16, 255), AlphaOf(d16, s));
     return hn::Add(s, Div255(d16, hn::Mul(d, inv)));
-  });
+  };
+  // Layers are mostly opaque (a video frame) or clear (around a shape): an
+  // opaque source replaces the destination and a clear one leaves it, which
+  // is exactly what the blend would compute, so those vectors skip it.
+  const hn::ScalableTag<uint32_t> d32;
+  const int N = static_cast<int>(hn::Lanes(d32));
+  const auto colour = hn::Set(d32, 0x00ffffffu), all = hn::Set(d32, 0xffffffffu), zero = hn::Zero(d32);
+  int i = 0;
+  for (; i + N <= n; i += N) {
+    const auto s = hn::LoadU(d32, src + i);
+    if (hn::AllTrue(d32, hn::Eq(hn::Or(s, colour), all))) {
+      hn::StoreU(s, d32, dst + i);
+    } else if (!hn::AllTrue(d32, hn::Eq(s, zero))) {
+      Blend16<0>(dst + i, src + i, nullptr, N, op);
+    }
+  }
+  if (i < n) Blend16<0>(dst + i, src + i, nullptr, n - i, op);
 }
 
 void SourceOverMaskedRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask, int n) {
@@ -158,16 +176,11 @@ void WeightedRowSum(const uint8_t* const* rows, const float* weights, int taps, 
   for (; i < n; ++i) out[i] = detail::weightedSum(rows, weights, taps, i);
 }
 
-void WeightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, float* out, int n) {
+void WeightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, int16_t* out, int n) {
   const hn::ScalableTag<int16_t> d16;
   const hn::RebindToUnsigned<decltype(d16)> du16;
   const hn::Rebind<uint8_t, decltype(d16)> d8;
-  const hn::Half<decltype(d16)> dh16;
-  const hn::RepartitionToWide<decltype(d16)> d32;
-  const hn::RebindToFloat<decltype(d32)> df;
   const int N = static_cast<int>(hn::Lanes(d16));
-  const int H = static_cast<int>(hn::Lanes(d32));
-  const auto scale = hn::Set(df, 1.f / 64.f);
   int i = 0;
   for (; i + N <= n; i += N) {
     auto acc = hn::Zero(d16);
@@ -175,88 +188,89 @@ void WeightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int t
       const auto v = hn::ShiftLeft<6>(hn::BitCast(d16, hn::PromoteTo(du16, hn::LoadU(d8, rows[k] + i))));
       acc = hn::Add(acc, hn::MulFixedPoint15(v, hn::Set(d16, weights[k])));
     }
-    hn::StoreU(hn::Mul(hn::ConvertTo(df, hn::PromoteTo(d32, hn::LowerHalf(dh16, acc))), scale), df, out + i);
-    hn::StoreU(hn::Mul(hn::ConvertTo(df, hn::PromoteTo(d32, hn::UpperHalf(dh16, acc))), scale), df, out + i + H);
+    hn::StoreU(acc, d16, out + i);
   }
   for (; i < n; ++i) out[i] = detail::weightedSumQ15(rows, weights, taps, i);
 }
 
-void ResampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n) {
-  const hn::Full128<float> df;
-  const hn::Rebind<uint8_t, decltype(df)> d8;
-  // Clamped to [0, 255] with colour bounded by the pixel's own alpha, then rounded.
-  auto finish = [&](decltype(hn::Zero(df)) acc, uint32_t* o) {
-    const auto a = hn::Min(hn::Max(hn::Broadcast<3>(acc), hn::Zero(df)), hn::Set(df, 255.f));
-    const auto v = hn::Min(hn::Max(acc, hn::Zero(df)), a);
-    hn::StoreU(hn::DemoteTo(d8, hn::NearestInt(v)), d8, reinterpret_cast<uint8_t*>(o));
-  };
-  int x = 0;
-#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
-  // Two taps per 256-bit multiply-add: pixels k and k+1 are adjacent in `in`,
-  // and their weights are spread over the halves by one lane permute. Two
-  // output pixels at a time keep two independent chains. The weight loads read
-  // up to two floats past a pixel's own taps, which the next pixel's entries
-  // cover, so the last pixel is left to the loop below.
-  {
-    const hn::Full256<float> dw;
-    const auto spread = hn::SetTableIndices(dw, std::array<int32_t, 8>{0, 0, 0, 0, 1, 1, 1, 1}.data());
-    for (; x + 3 <= n; x += 2) {
-      const float* w0 = weights + static_cast<std::ptrdiff_t>(x) * taps;
-      const float* w1 = w0 + taps;
-      const float* p0 = in + static_cast<std::ptrdiff_t>(start[x]) * 4;
-      const float* p1 = in + static_cast<std::ptrdiff_t>(start[x + 1]) * 4;
-      auto a0 = hn::Zero(dw), a1 = hn::Zero(dw);
-      int k = 0;
-      for (; k + 2 <= taps; k += 2) {
-        a0 = hn::MulAdd(hn::TableLookupLanes(hn::LoadDup128(dw, w0 + k), spread), hn::LoadU(dw, p0 + k * 4), a0);
-        a1 = hn::MulAdd(hn::TableLookupLanes(hn::LoadDup128(dw, w1 + k), spread), hn::LoadU(dw, p1 + k * 4), a1);
-      }
-      auto s0 = hn::Add(hn::LowerHalf(df, a0), hn::UpperHalf(df, a0));
-      auto s1 = hn::Add(hn::LowerHalf(df, a1), hn::UpperHalf(df, a1));
-      if (k < taps) {
-        s0 = hn::MulAdd(hn::Set(df, w0[k]), hn::LoadU(df, p0 + k * 4), s0);
-        s1 = hn::MulAdd(hn::Set(df, w1[k]), hn::LoadU(df, p1 + k * 4), s1);
-      }
-      finish(s0, out + x);
-      finish(s1, out + x + 1);
-    }
-  }
+namespace {
+// The widest vector whose 128-bit blocks each hold one pixel pair (or one output pixel).
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+constexpr int kBlocks = 4;
+using BlockTag = hn::Full512<int16_t>;
+#elif HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+constexpr int kBlocks = 2;
+using BlockTag = hn::Full256<int16_t>;
 #else
-  // Two pixels at a time with two accumulators each: four independent
-  // multiply-add chains instead of one long dependent one.
-  for (; x + 2 <= n; x += 2) {
-    const float* w0 = weights + static_cast<std::ptrdiff_t>(x) * taps;
-    const float* w1 = w0 + taps;
-    const float* p0 = in + static_cast<std::ptrdiff_t>(start[x]) * 4;
-    const float* p1 = in + static_cast<std::ptrdiff_t>(start[x + 1]) * 4;
-    auto a0 = hn::Zero(df), b0 = hn::Zero(df), a1 = hn::Zero(df), b1 = hn::Zero(df);
-    int k = 0;
-    for (; k + 2 <= taps; k += 2) {
-      a0 = hn::MulAdd(hn::Set(df, w0[k]), hn::LoadU(df, p0 + k * 4), a0);
-      a1 = hn::MulAdd(hn::Set(df, w1[k]), hn::LoadU(df, p1 + k * 4), a1);
-      b0 = hn::MulAdd(hn::Set(df, w0[k + 1]), hn::LoadU(df, p0 + k * 4 + 4), b0);
-      b1 = hn::MulAdd(hn::Set(df, w1[k + 1]), hn::LoadU(df, p1 + k * 4 + 4), b1);
-    }
-    if (k < taps) {
-      a0 = hn::MulAdd(hn::Set(df, w0[k]), hn::LoadU(df, p0 + k * 4), a0);
-      a1 = hn::MulAdd(hn::Set(df, w1[k]), hn::LoadU(df, p1 + k * 4), a1);
-    }
-    finish(hn::Add(a0, b0), out + x);
-    finish(hn::Add(a1, b1), out + x + 1);
-  }
+constexpr int kBlocks = 1;
+using BlockTag = hn::Full128<int16_t>;
 #endif
-  for (; x < n; ++x) {
-    const float* w = weights + static_cast<std::ptrdiff_t>(x) * taps;
-    const float* p = in + static_cast<std::ptrdiff_t>(start[x]) * 4;
-    auto a = hn::Zero(df), b = hn::Zero(df);
-    int k = 0;
-    for (; k + 2 <= taps; k += 2) {
-      a = hn::MulAdd(hn::Set(df, w[k]), hn::LoadU(df, p + k * 4), a);
-      b = hn::MulAdd(hn::Set(df, w[k + 1]), hn::LoadU(df, p + k * 4 + 4), b);
-    }
-    if (k < taps) a = hn::MulAdd(hn::Set(df, w[k]), hn::LoadU(df, p + k * 4), a);
-    finish(hn::Add(a, b), out + x);
+
+// A vector whose block b is the 8 values at ptr(b).
+template <class D, class F>
+HWY_INLINE hn::Vec<D> LoadBlocks(D d, F ptr) {
+  if constexpr (hn::MaxLanes(D()) == 8) {
+    return hn::LoadU(d, ptr(0));
+  } else if constexpr (hn::MaxLanes(D()) == 16) {
+    const hn::Full128<int16_t> d1;
+    return hn::Combine(d, hn::LoadU(d1, ptr(1)), hn::LoadU(d1, ptr(0)));
+  } else {
+    const hn::Full128<int16_t> d1;
+    const hn::Half<D> d2;
+    return hn::Combine(d, hn::Combine(d2, hn::LoadU(d1, ptr(3)), hn::LoadU(d1, ptr(2))),
+                       hn::Combine(d2, hn::LoadU(d1, ptr(1)), hn::LoadU(d1, ptr(0))));
   }
+}
+
+// acc lane i += a[2i] b[2i] + a[2i+1] b[2i+1], exact in 32 bits.
+template <class D32, class V16>
+HWY_INLINE hn::Vec<D32> PairMulAdd(D32 d32, V16 a, V16 b, hn::Vec<D32> acc) {
+#if HWY_ARCH_X86
+  auto unused = hn::Zero(d32);
+  return hn::ReorderWidenMulAccumulate(d32, a, b, acc, unused);
+#else
+  const auto a32 = hn::BitCast(d32, a), b32 = hn::BitCast(d32, b);
+  const auto lo = hn::Mul(hn::ShiftRight<16>(hn::ShiftLeft<16>(a32)), hn::ShiftRight<16>(hn::ShiftLeft<16>(b32)));
+  return hn::Add(acc, hn::Add(lo, hn::Mul(hn::ShiftRight<16>(a32), hn::ShiftRight<16>(b32))));
+#endif
+}
+
+// Output pixels x ... x + blocks - 1, one per 128-bit block of d16.
+template <class D16>
+HWY_INLINE void ResampleQ14Pixels(D16 d16, const int16_t* pairs, const int* start, const int16_t* weights, int taps,
+                                  uint32_t* out, int n, int x) {
+  const hn::Repartition<int32_t, D16> d32;
+  const hn::Rebind<uint8_t, decltype(d32)> d8;
+  auto acc = hn::Zero(d32);
+  for (int j = 0; j < taps / 2; ++j) {
+    const auto px = LoadBlocks(d16, [&](int b) { return pairs + static_cast<std::ptrdiff_t>(start[x + b] + 2 * j) * 8; });
+    const auto w = hn::LoadU(d16, weights + (static_cast<std::ptrdiff_t>(j) * n + x) * 8);
+    acc = PairMulAdd(d32, px, w, acc);
+  }
+  const auto v = hn::ShiftRight<20>(hn::Add(acc, hn::Set(d32, 1 << 19)));
+  const auto zero = hn::Zero(d32);
+  const auto a = hn::Min(hn::Max(hn::Broadcast<3>(v), zero), hn::Set(d32, 255));
+  hn::StoreU(hn::DemoteTo(d8, hn::Min(hn::Max(v, zero), a)), d8, reinterpret_cast<uint8_t*>(out + x));
+}
+}  // namespace
+
+void PairPixels(const int16_t* in, int16_t* out, int n) {
+  const BlockTag d16;
+  const hn::Repartition<uint8_t, decltype(d16)> d8;
+  alignas(16) static constexpr uint8_t kIdx[16] = {0, 1, 8, 9, 2, 3, 10, 11, 4, 5, 12, 13, 6, 7, 14, 15};
+  const auto idx = hn::LoadDup128(d8, kIdx);
+  int p = 0;
+  for (; p + kBlocks <= n; p += kBlocks) {
+    const auto v = LoadBlocks(d16, [&](int b) { return in + static_cast<std::ptrdiff_t>(p + b) * 4; });
+    hn::StoreU(hn::BitCast(d16, hn::TableLookupBytes(hn::BitCast(d8, v), idx)), d16, out + static_cast<std::ptrdiff_t>(p) * 8);
+  }
+  scalar::pairPixels(in + static_cast<std::ptrdiff_t>(p) * 4, out + static_cast<std::ptrdiff_t>(p) * 8, n - p);
+}
+
+void ResampleRowQ14(const int16_t* pairs, const int* start, const int16_t* weights, int taps, uint32_t* out, int n) {
+  int x = 0;
+  for (; x + kBlocks <= n; x += kBlocks) ResampleQ14Pixels(BlockTag(), pairs, start, weights, taps, out, n, x);
+  for (; x < n; ++x) ResampleQ14Pixels(hn::Full128<int16_t>(), pairs, start, weights, taps, out, n, x);
 }
 
 void BoxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int n,
@@ -401,6 +415,45 @@ void WarpRowAntialiased(const WarpRow& p, uint32_t* out, int n) {
   }
   for (; i < n; ++i) out[i] = detail::warpPixel(p, p.x0 + static_cast<float>(i));
 }
+void AffineRowBilinear(const AffineRow& p, uint32_t* out, int n) {
+  const hn::ScalableTag<int32_t> di;
+  const hn::RebindToUnsigned<decltype(di)> du;
+  const int N = static_cast<int>(hn::Lanes(di));
+  const auto* base = reinterpret_cast<const int32_t*>(p.src);
+  const auto strideP = hn::Set(di, static_cast<int32_t>(p.stride / 4));
+  const auto W = hn::Set(di, p.width), H = hn::Set(di, p.height), minus1 = hn::Set(di, -1), one = hn::Set(di, 1);
+  const auto c255 = hn::Set(du, 255u), c256 = hn::Set(du, 256u), frac = hn::Set(du, 0xffffu), half = hn::Set(du, 128u);
+  // A tap: the source pixel where (x, y) is inside, clear elsewhere (gathered from a clamped index).
+  auto tap = [&](hn::Vec<decltype(di)> x, hn::Vec<decltype(di)> y) {
+    const auto inside = hn::And(hn::And(hn::Gt(x, minus1), hn::Lt(x, W)), hn::And(hn::Gt(y, minus1), hn::Lt(y, H)));
+    const auto index = hn::IfThenElseZero(inside, hn::Add(hn::Mul(y, strideP), x));
+    return hn::BitCast(du, hn::IfThenElseZero(inside, hn::GatherIndex(di, base, index)));
+  };
+  int i = 0;
+  for (; i + N <= n; i += N) {
+    const auto idx = hn::Iota(di, i);
+    const auto u = hn::Add(hn::Set(di, p.u0), hn::Mul(idx, hn::Set(di, p.du)));
+    const auto v = hn::Add(hn::Set(di, p.v0), hn::Mul(idx, hn::Set(di, p.dv)));
+    const auto x0 = hn::ShiftRight<16>(u), y0 = hn::ShiftRight<16>(v);
+    const auto wx = hn::ShiftRight<8>(hn::Add(hn::And(hn::BitCast(du, u), frac), half));
+    const auto wy = hn::ShiftRight<8>(hn::Add(hn::And(hn::BitCast(du, v), frac), half));
+    const auto x1 = hn::Add(x0, one), y1 = hn::Add(y0, one);
+    const auto p00 = tap(x0, y0), p10 = tap(x1, y0), p01 = tap(x0, y1), p11 = tap(x1, y1);
+    const auto iwx = hn::Sub(c256, wx), iwy = hn::Sub(c256, wy);
+    auto channel = [&](auto a, auto b, auto c, auto d) {
+      const auto top = hn::Add(hn::Mul(hn::And(a, c255), iwx), hn::Mul(hn::And(b, c255), wx));
+      const auto bottom = hn::Add(hn::Mul(hn::And(c, c255), iwx), hn::Mul(hn::And(d, c255), wx));
+      return hn::ShiftRight<16>(hn::Add(hn::Add(hn::Mul(top, iwy), hn::Mul(bottom, wy)), hn::Set(du, 32768u)));
+    };
+    const auto b = channel(p00, p10, p01, p11);
+    const auto g = channel(hn::ShiftRight<8>(p00), hn::ShiftRight<8>(p10), hn::ShiftRight<8>(p01), hn::ShiftRight<8>(p11));
+    const auto r = channel(hn::ShiftRight<16>(p00), hn::ShiftRight<16>(p10), hn::ShiftRight<16>(p01), hn::ShiftRight<16>(p11));
+    const auto a = channel(hn::ShiftRight<24>(p00), hn::ShiftRight<24>(p10), hn::ShiftRight<24>(p01), hn::ShiftRight<24>(p11));
+    hn::StoreU(hn::Or(hn::Or(b, hn::ShiftLeft<8>(g)), hn::Or(hn::ShiftLeft<16>(r), hn::ShiftLeft<24>(a))), du, out + i);
+  }
+  for (; i < n; ++i) out[i] = detail::affinePixel(p, i);
+}
+
 void ColorMatrixRow(uint32_t* row, int n, const float m[20]) {
   const hn::ScalableTag<float> df;
   const hn::RebindToUnsigned<decltype(df)> du;
@@ -498,12 +551,14 @@ HWY_EXPORT(BlendWithMaskRow);
 HWY_EXPORT(ScaleRow);
 HWY_EXPORT(WeightedRowSum);
 HWY_EXPORT(WeightedRowSumQ15);
-HWY_EXPORT(ResampleRow);
+HWY_EXPORT(PairPixels);
+HWY_EXPORT(ResampleRowQ14);
 HWY_EXPORT(BoxBlurColumns);
 HWY_EXPORT(GradientRow);
 HWY_EXPORT(AccumulateRow);
 HWY_EXPORT(LerpRows);
 HWY_EXPORT(WarpRowAntialiased);
+HWY_EXPORT(AffineRowBilinear);
 HWY_EXPORT(ColorMatrixRow);
 HWY_EXPORT(AddChannelSums);
 HWY_EXPORT(TransposePixels);
@@ -521,11 +576,12 @@ void scaleRow(uint32_t* dst, const uint32_t* src, uint8_t factor, int n) {
 void weightedRowSum(const uint8_t* const* rows, const float* weights, int taps, float* out, int n) {
   HWY_DYNAMIC_DISPATCH(WeightedRowSum)(rows, weights, taps, out, n);
 }
-void weightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, float* out, int n) {
+void weightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, int16_t* out, int n) {
   HWY_DYNAMIC_DISPATCH(WeightedRowSumQ15)(rows, weights, taps, out, n);
 }
-void resampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n) {
-  HWY_DYNAMIC_DISPATCH(ResampleRow)(in, start, weights, taps, out, n);
+void pairPixels(const int16_t* in, int16_t* out, int n) { HWY_DYNAMIC_DISPATCH(PairPixels)(in, out, n); }
+void resampleRowQ14(const int16_t* pairs, const int* start, const int16_t* weights, int taps, uint32_t* out, int n) {
+  HWY_DYNAMIC_DISPATCH(ResampleRowQ14)(pairs, start, weights, taps, out, n);
 }
 void boxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int n,
                     int height, int radius, int32_t* sums) {
@@ -543,6 +599,8 @@ void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, in
 void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n) {
   HWY_DYNAMIC_DISPATCH(WarpRowAntialiased)(p, out, n);
 }
+
+void affineRowBilinear(const AffineRow& p, uint32_t* out, int n) { HWY_DYNAMIC_DISPATCH(AffineRowBilinear)(p, out, n); }
 
 void colorMatrixRow(uint32_t* row, int n, const float m[20]) { HWY_DYNAMIC_DISPATCH(ColorMatrixRow)(row, n, m); }
 

@@ -10,7 +10,7 @@ namespace vantrel::graphics {
 
 enum class NodeKind {
   empty, buffer, solid, gradient, transform, crop, composite, blur, blendMask, colorMatrix, pixellate,
-  perspective, custom
+  perspective, custom, roundedClip
 };
 
 enum class Filter { linear, lanczos3 };
@@ -24,8 +24,8 @@ struct Node {
   Point p0, p1;                             // gradient; pixellate centre in p0
   Affine matrix;                            // transform
   Filter filter = Filter::linear;           // transform
-  Rect rect;                                // crop
-  double value = 0;                         // blur sigma, pixellate cell size
+  Rect rect;                                // crop, roundedClip
+  double value = 0;                         // blur sigma, pixellate cell size, clip radius
   ColorMatrix colorMatrix;                  // colorMatrix
   double projective[9] = {};                // perspective inverse
   std::shared_ptr<const CustomKernel> kernel;  // custom

@@ -30,7 +30,60 @@ struct Table {
   int taps = 1;
   std::vector<int> start;     // relative to the source's first pixel
   std::vector<float> weights;  // count x taps
+  // Fixed-point forms. Down the columns: Q15 per tap, for the output pixels
+  // whose weights all lie in [-1, 1] and whose lobes keep partial sums inside
+  // 16 bits (decided per pixel, so a pixel is computed the same way whatever
+  // region it is rendered in).
+  std::vector<int16_t> q15;
+  std::vector<uint8_t> q15Usable;
+  // Across the row: Q14, taps padded to an even count, laid out for resampleRowQ14.
+  int pairTaps = 2;
+  std::vector<int16_t> q14;
 };
+
+// Q14 weights of one output pixel that sum to exactly one, so flat areas stay flat:
+// the rounding error goes to the largest weight.
+void roundToQ14(const float* w, int taps, int16_t* q) {
+  int sum = 0, largest = 0;
+  for (int k = 0; k < taps; ++k) {
+    q[k] = static_cast<int16_t>(std::clamp(std::lround(w[k] * 16384.0), -32767L, 32767L));
+    sum += q[k];
+    // Compared after rounding: symmetric taps tie exactly instead of by noise,
+    // so the same output pixel gets the same weights whatever region asks for it.
+    if (std::abs(q[k]) > std::abs(q[largest])) largest = k;
+  }
+  q[largest] = static_cast<int16_t>(std::clamp(q[largest] + 16384 - sum, -32767, 32767));
+}
+
+void addFixedPoint(Table& t, int count) {
+  t.q15.resize(t.weights.size());
+  t.q15Usable.assign(count, 1);
+  for (int i = 0; i < count; ++i) {
+    double positive = 0, negative = 0;
+    for (int k = 0; k < t.taps; ++k) {
+      const size_t at = static_cast<size_t>(i) * t.taps + k;
+      const float w = t.weights[at];
+      t.q15[at] = static_cast<int16_t>(std::clamp(std::lround(w * 32768.0), -32768L, 32767L));
+      if (!(w >= -1.f && w <= 1.f)) t.q15Usable[i] = 0;  // 1 itself becomes 32767
+      (w > 0 ? positive : negative) += w;
+    }
+    if (!(positive < 1.9 && negative > -0.9)) t.q15Usable[i] = 0;
+  }
+  // Lanczos3 and triangle weights add up (in magnitude) to well under the 3.9
+  // the 32-bit sums of the row pass allow.
+  t.pairTaps = (t.taps + 1) & ~1;
+  const int pairs = t.pairTaps / 2;
+  t.q14.assign(static_cast<size_t>(count) * t.pairTaps * 4, 0);
+  std::vector<int16_t> q(t.pairTaps);
+  for (int x = 0; x < count; ++x) {
+    std::fill(q.begin(), q.end(), int16_t{0});
+    roundToQ14(t.weights.data() + static_cast<size_t>(x) * t.taps, t.taps, q.data());
+    for (int j = 0; j < pairs; ++j)
+      for (int c = 0; c < 4; ++c)
+        for (int h = 0; h < 2; ++h)
+          t.q14[(static_cast<size_t>(j) * count + x) * 8 + 2 * c + h] = q[2 * j + h];
+  }
+}
 
 // Output pixel i (absolute index outStart + i) samples source coordinate
 // (outStart + i + 0.5 - offset) / scale; source pixels are srcStart ... srcStart + srcCount - 1.
@@ -63,6 +116,7 @@ Table buildTable(int outStart, int count, double scale, double offset, int srcSt
     t.start[i] = first;
     for (int k = 0; k < t.taps; ++k) t.weights[static_cast<size_t>(i) * t.taps + k] = static_cast<float>(w[k] / sum);
   }
+  addFixedPoint(t, count);
   return t;
 }
 
@@ -89,22 +143,15 @@ void resampleSeparable(ThreadPool& pool, const Tile& src, const Affine& m, Filte
   const Table& tx = *txRef;
   const Table& ty = *tyRef;
   const int srcW = src.rect.width;
-  // The pass down the columns runs in 16-bit fixed point: Q15 weights. Lobes
-  // that sum beyond the 16-bit headroom (extreme enlargements never do) fall back to floats.
-  std::vector<int16_t> q15(ty.weights.size());
-  bool fixedPoint = true;
-  for (size_t i = 0; i < ty.weights.size(); ++i)
-    q15[i] = static_cast<int16_t>(std::clamp(std::lround(ty.weights[i] * 32768.0), -32768L, 32767L));
-  for (int i = 0; i < outRect.height && fixedPoint; ++i) {
-    double positive = 0, negative = 0;
-    for (int k = 0; k < ty.taps; ++k) {
-      const double w = ty.weights[static_cast<size_t>(i) * ty.taps + k];
-      (w > 0 ? positive : negative) += w;
-    }
-    fixedPoint = positive < 1.9 && negative > -0.9;
-  }
+  // Both passes run in 16-bit fixed point: down the columns into levels of
+  // 1/64 (Q15 weights; floats for the rare rows beyond the 16-bit headroom,
+  // such as a border row whose taps pile up on the source's edge), then across
+  // the row with Q14 weights and exact 32-bit sums.
   pool.parallelFor(outRect.height, [&](int k0, int k1) {
-    std::vector<float> mid(static_cast<size_t>(srcW) * 4 + 16);
+    // One clear pixel past the row: an odd tap count is padded by a zero weight that reads it.
+    std::vector<int16_t> mid(static_cast<size_t>(srcW + 2) * 4, 0);
+    std::vector<int16_t> pairs(static_cast<size_t>(srcW + 1) * 8);
+    std::vector<float> levels;
     std::vector<const uint8_t*> rows(ty.taps);
     for (int k = k0; k < k1; ++k) {
       const int y = outRect.maxY() - 1 - k;   // drawing-space output row
@@ -113,14 +160,18 @@ void resampleSeparable(ThreadPool& pool, const Tile& src, const Affine& m, Filte
         const int j = src.rect.y + ty.start[i] + t;  // drawing-space source row
         rows[t] = reinterpret_cast<const uint8_t*>(src.pixel(src.rect.x, j));
       }
-      if (fixedPoint)
-        kernels::weightedRowSumQ15(rows.data(), q15.data() + static_cast<size_t>(i) * ty.taps, ty.taps, mid.data(),
-                                   srcW * 4);
-      else
-        kernels::weightedRowSum(rows.data(), ty.weights.data() + static_cast<size_t>(i) * ty.taps, ty.taps,
-                                mid.data(), srcW * 4);
-      kernels::resampleRow(mid.data(), tx.start.data(), tx.weights.data(), tx.taps, out.pixel(outRect.x, y),
-                           outRect.width);
+      const size_t w0 = static_cast<size_t>(i) * ty.taps;
+      if (ty.q15Usable[i]) {
+        kernels::weightedRowSumQ15(rows.data(), ty.q15.data() + w0, ty.taps, mid.data(), srcW * 4);
+      } else {
+        levels.resize(static_cast<size_t>(srcW) * 4);
+        kernels::weightedRowSum(rows.data(), ty.weights.data() + w0, ty.taps, levels.data(), srcW * 4);
+        for (int b = 0; b < srcW * 4; ++b)
+          mid[b] = static_cast<int16_t>(std::clamp(std::lround(levels[b] * 64.f), -32768L, 32767L));
+      }
+      kernels::pairPixels(mid.data(), pairs.data(), srcW);
+      kernels::resampleRowQ14(pairs.data(), tx.start.data(), tx.q14.data(), tx.pairTaps, out.pixel(outRect.x, y),
+                              outRect.width);
     }
   }, 4);
 }
@@ -146,105 +197,84 @@ void applyEdgeCoverage(Tile& out, const IRect& r, const Rect& e) {
   }
 }
 
-namespace {
-
-// Bilinear tap in 8-bit fixed point; (u, v) are continuous column and row indices
-// from the top-left pixel centre. Outside taps read as clear.
-inline uint32_t bilinearFixed(const RasterView& src, float u, float v) {
-  const int W = src.rect.width, H = src.rect.height;
-  const float fu = std::floor(u), fv = std::floor(v);
-  if (!(fu > -2.f && fv > -2.f && fu < W + 1.f && fv < H + 1.f)) return 0;
-  const int x0 = static_cast<int>(fu), y0 = static_cast<int>(fv);
-  const uint32_t wx = static_cast<uint32_t>((u - fu) * 256.f + 0.5f), wy = static_cast<uint32_t>((v - fv) * 256.f + 0.5f);
-  auto at = [&](int x, int y) -> uint32_t {
-    if (x < 0 || y < 0 || x >= W || y >= H) return 0;
-    return reinterpret_cast<const uint32_t*>(src.data + y * src.stride)[x];
-  };
-  uint32_t p00, p10, p01, p11;
-  if (x0 >= 0 && y0 >= 0 && x0 + 1 < W && y0 + 1 < H) {
-    const auto* r0 = reinterpret_cast<const uint32_t*>(src.data + y0 * src.stride) + x0;
-    const auto* r1 = reinterpret_cast<const uint32_t*>(src.data + (y0 + 1) * src.stride) + x0;
-    p00 = r0[0]; p10 = r0[1]; p01 = r1[0]; p11 = r1[1];
-  } else {
-    p00 = at(x0, y0); p10 = at(x0 + 1, y0); p01 = at(x0, y0 + 1); p11 = at(x0 + 1, y0 + 1);
-  }
-  uint32_t o = 0;
-  for (int c = 0; c < 32; c += 8) {
-    const uint32_t top = ((p00 >> c) & 255) * (256 - wx) + ((p10 >> c) & 255) * wx;
-    const uint32_t bottom = ((p01 >> c) & 255) * (256 - wx) + ((p11 >> c) & 255) * wx;
-    o |= ((top * (256 - wy) + bottom * wy + 32768) >> 16) << c;
-  }
-  return o;
-}
-
-}  // namespace
-
-void warpProjective(ThreadPool& pool, const RasterView& src, const double h[9], const IRect& outRect, Tile& out,
-                    bool antialias) {
+void warpAffine(ThreadPool& pool, const RasterView& src, const Affine& inv, const IRect& outRect, Tile& out) {
   const IRect s = src.rect;
-  // For p' = H p / w the area scale is det(H) / w^3: source units per output pixel
-  // is its square root, which sets the width of the antialiased edge.
-  const double det = h[0] * (h[4] * h[8] - h[5] * h[7]) - h[1] * (h[3] * h[8] - h[5] * h[6]) +
-                     h[2] * (h[3] * h[7] - h[4] * h[6]);
-  const float absDet = static_cast<float>(std::abs(det));
-  const float f[9] = {float(h[0]), float(h[1]), float(h[2]), float(h[3]), float(h[4]),
-                      float(h[5]), float(h[6]), float(h[7]), float(h[8])};
-  const float left = float(s.x), right = float(s.maxX()), bottomEdge = float(s.y), topEdge = float(s.maxY());
-  if (antialias) {
-    pool.parallelFor(outRect.height, [&](int k0, int k1) {
-      for (int k = k0; k < k1; ++k) {
-        const int yi = outRect.maxY() - 1 - k;
-        const double y = yi + 0.5;
-        // The row's map, in the source's own coordinates (origin at its bottom-left corner).
-        const double bw = h[7] * y + h[8];
-        kernels::WarpRow row;
-        row.src = src.data;
-        row.stride = src.stride;
-        row.width = s.width;
-        row.height = s.height;
-        row.ax = static_cast<float>(h[0] - s.x * h[6]);
-        row.bx = static_cast<float>(h[1] * y + h[2] - s.x * bw);
-        row.ay = static_cast<float>(h[3] - s.y * h[6]);
-        row.by = static_cast<float>(h[4] * y + h[5] - s.y * bw);
-        row.aw = static_cast<float>(h[6]);
-        row.bw = static_cast<float>(bw);
-        row.absDet = absDet;
-        row.x0 = static_cast<float>(outRect.x) + 0.5f;
-        kernels::warpRowAntialiased(row, out.pixel(outRect.x, yi), outRect.width);
-      }
-    });
+  const double W = s.width, H = s.height;
+  // Positions are 16.16 fixed point: larger sources (never a cursor or an
+  // overlay) would overflow it and stay clear.
+  if (s.width > 16000 || s.height > 16000) {
+    for (int y = outRect.y; y < outRect.maxY(); ++y) std::memset(out.pixel(outRect.x, y), 0, static_cast<size_t>(outRect.width) * 4);
     return;
   }
   pool.parallelFor(outRect.height, [&](int k0, int k1) {
     for (int k = k0; k < k1; ++k) {
       const int yi = outRect.maxY() - 1 - k;
       uint32_t* o = out.pixel(outRect.x, yi);
-      const float y = static_cast<float>(yi) + 0.5f;
-      const float cx = f[1] * y + f[2], cy = f[4] * y + f[5], cw = f[7] * y + f[8];
-      for (int i = 0; i < outRect.width; ++i) {
-        const float x = static_cast<float>(outRect.x + i) + 0.5f;
-        const float w = f[6] * x + cw;
-        if (!(w > 1e-6f)) continue;
-        const float inv = 1.f / w;
-        float sx = (f[0] * x + cx) * inv, sy = (f[3] * x + cy) * inv;
-        uint32_t coverage = 256;
-        if (antialias) {
-          const float unit = std::sqrt(std::max(absDet * inv * inv * inv, 1e-12f));
-          const float inside = std::min(std::min(sx - left, right - sx), std::min(sy - bottomEdge, topEdge - sy));
-          const float c = std::clamp(inside / unit + 0.5f, 0.f, 1.f);
-          if (!(c > 0.f)) continue;
-          coverage = static_cast<uint32_t>(c * 256.f + 0.5f);
-          sx = std::clamp(sx, left + 0.5f, right - 0.5f);
-          sy = std::clamp(sy, bottomEdge + 0.5f, topEdge - 0.5f);
+      // Column and row indices from the source's top-left pixel centre at output pixel i.
+      const double x = outRect.x + 0.5, y = yi + 0.5;
+      const double u0 = inv.a * x + inv.c * y + inv.tx - s.x - 0.5, du = inv.a;
+      const double v0 = s.maxY() - (inv.b * x + inv.d * y + inv.ty) - 0.5, dv = -inv.b;
+      // Pixels whose taps can reach the source: an interval of i along the row.
+      double lo = 0, hi = outRect.width - 1;
+      auto keep = [&](double p0, double dp, double limit) {
+        if (dp == 0) {
+          if (!(p0 > -2 && p0 < limit + 1)) hi = -1;
+          return;
         }
-        uint32_t v = bilinearFixed(src, sx - 0.5f - left, topEdge - sy - 0.5f);
-        if (coverage < 256) {
-          uint32_t scaled = 0;
-          for (int c = 0; c < 32; c += 8) scaled |= ((((v >> c) & 255) * coverage + 128) >> 8) << c;
-          v = scaled;
-        }
-        o[i] = v;
+        const double a = (-2 - p0) / dp, b = (limit + 1 - p0) / dp;
+        lo = std::max(lo, std::ceil(std::min(a, b)));
+        hi = std::min(hi, std::floor(std::max(a, b)));
+      };
+      keep(u0, du, W);
+      keep(v0, dv, H);
+      if (!(lo <= hi)) {
+        std::memset(o, 0, static_cast<size_t>(outRect.width) * 4);
+        continue;
       }
+      const int i0 = static_cast<int>(lo), i1 = static_cast<int>(hi) + 1;
+      std::memset(o, 0, static_cast<size_t>(i0) * 4);
+      std::memset(o + i1, 0, static_cast<size_t>(outRect.width - i1) * 4);
+      kernels::AffineRow row;
+      row.src = src.data;
+      row.stride = src.stride;
+      row.width = s.width;
+      row.height = s.height;
+      row.u0 = static_cast<int32_t>(std::lround((u0 + i0 * du) * 65536));
+      row.v0 = static_cast<int32_t>(std::lround((v0 + i0 * dv) * 65536));
+      row.du = static_cast<int32_t>(std::lround(du * 65536));
+      row.dv = static_cast<int32_t>(std::lround(dv * 65536));
+      kernels::affineRowBilinear(row, o + i0, i1 - i0);
+    }
+  });
+}
+
+void warpProjective(ThreadPool& pool, const RasterView& src, const double h[9], const IRect& outRect, Tile& out) {
+  const IRect s = src.rect;
+  // For p' = H p / w the area scale is det(H) / w^3: source units per output pixel
+  // is its square root, which sets the width of the antialiased edge.
+  const double det = h[0] * (h[4] * h[8] - h[5] * h[7]) - h[1] * (h[3] * h[8] - h[5] * h[6]) +
+                     h[2] * (h[3] * h[7] - h[4] * h[6]);
+  const float absDet = static_cast<float>(std::abs(det));
+  pool.parallelFor(outRect.height, [&](int k0, int k1) {
+    for (int k = k0; k < k1; ++k) {
+      const int yi = outRect.maxY() - 1 - k;
+      const double y = yi + 0.5;
+      // The row's map, in the source's own coordinates (origin at its bottom-left corner).
+      const double bw = h[7] * y + h[8];
+      kernels::WarpRow row;
+      row.src = src.data;
+      row.stride = src.stride;
+      row.width = s.width;
+      row.height = s.height;
+      row.ax = static_cast<float>(h[0] - s.x * h[6]);
+      row.bx = static_cast<float>(h[1] * y + h[2] - s.x * bw);
+      row.ay = static_cast<float>(h[3] - s.y * h[6]);
+      row.by = static_cast<float>(h[4] * y + h[5] - s.y * bw);
+      row.aw = static_cast<float>(h[6]);
+      row.bw = static_cast<float>(bw);
+      row.absDet = absDet;
+      row.x0 = static_cast<float>(outRect.x) + 0.5f;
+      kernels::warpRowAntialiased(row, out.pixel(outRect.x, yi), outRect.width);
     }
   });
 }

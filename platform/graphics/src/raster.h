@@ -32,10 +32,11 @@ void resampleSeparable(ThreadPool& pool, const Tile& src, const Affine& m, Filte
                        Tile& out);
 // Scales the border pixels of `outRect` by how much of each the exact extent covers.
 void applyEdgeCoverage(Tile& out, const IRect& outRect, const Rect& extent);
-// out pixel p = sample of `src` at H * (p, 1); with `antialias`, sampled clamped
-// inside the source and faded over one output pixel at the source's edges.
-void warpProjective(ThreadPool& pool, const RasterView& src, const double h[9], const IRect& outRect, Tile& out,
-                    bool antialias);
+// out pixel p = bilinear sample of `src` at inverse * p; clear outside the source.
+void warpAffine(ThreadPool& pool, const RasterView& src, const Affine& inverse, const IRect& outRect, Tile& out);
+// out pixel p = sample of `src` at H * (p, 1), clamped inside the source and
+// faded over one output pixel at the source's edges.
+void warpProjective(ThreadPool& pool, const RasterView& src, const double h[9], const IRect& outRect, Tile& out);
 // Gaussian blur of standard deviation sigma over `req`; `child` renders the input over a rect.
 Tile blurTile(ThreadPool& pool, BufferPool& buffers, double sigma, const IRect& req,
               const std::function<Tile(const IRect&)>& child);

@@ -81,6 +81,7 @@ struct Evaluator {
       case NodeKind::pixellate: return evalPixellate(n, req);
       case NodeKind::perspective: return evalPerspective(n, req);
       case NodeKind::custom: return evalCustom(n, req);
+      case NodeKind::roundedClip: return evalRoundedClip(n, req);
     }
     return Tile{req, nullptr};
   }
@@ -149,7 +150,21 @@ struct Evaluator {
       if (fgRect == req) return fg;
       bg = allocate(req);
     }
-    bg = writable(std::move(bg));
+    if (bg.shared) {
+      // A background read in place (a cached layer) is copied row by row just
+      // before its row is blended, while the row is still in cache.
+      Tile own = allocate(req, false);
+      const size_t rowBytes = static_cast<size_t>(req.width) * 4;
+      pool.parallelFor(req.height, [&](int k0, int k1) {
+        for (int k = k0; k < k1; ++k) {
+          std::memcpy(own.row(k), bg.row(k), rowBytes);
+          const int y = req.maxY() - 1 - k;
+          if (y >= fgRect.y && y < fgRect.maxY())
+            kernels::sourceOverRow(own.pixel(fgRect.x, y), fg.pixel(fgRect.x, y), fgRect.width);
+        }
+      });
+      return own;
+    }
     pool.parallelFor(fgRect.height, [&](int k0, int k1) {
       for (int k = k0; k < k1; ++k) {
         const int y = fgRect.maxY() - 1 - k;
@@ -255,6 +270,7 @@ struct Evaluator {
   }
 
   Tile evalTransform(const Node& n, const IRect& req);
+  Tile evalRoundedClip(const Node& n, const IRect& req);
   Tile evalBlur(const Node& n, const IRect& req);
   Tile evalPerspective(const Node& n, const IRect& req);
   Tile evalCustom(const Node& n, const IRect& req);
@@ -305,10 +321,82 @@ Tile Evaluator::evalTransform(const Node& top, const IRect& req) {
   const IRect srcRect = outerPixels(srcArea.insetBy(-2, -2)).intersection(outerPixels(leaf->extent));
   Tile src = eval(*leaf, srcRect);
   if (!src.buf) return Tile{req, nullptr};
-  Tile out = allocate(req);
-  const double h[9] = {inv.a, inv.c, inv.tx, inv.b, inv.d, inv.ty, 0, 0, 1};
-  warpProjective(pool, src.view(), h, outRect, out, false);
+  Tile out = allocate(req, !(outRect == req));  // every pixel of outRect gets written
+  warpAffine(pool, src.view(), inv, outRect, out);
   return out;
+}
+
+namespace {
+
+// Length of [p - 0.5, p + 0.5] inside [lo, hi].
+double span(double p, double lo, double hi) { return std::clamp(std::min(p + 0.5, hi) - std::max(p - 0.5, lo), 0.0, 1.0); }
+
+// Share of the pixel centred at (px, py) kept by the rounded rectangle R, out
+// of the part the input E already covers (a picture placed at a fractional
+// position has its own edge coverage, which must not be applied twice):
+// exact for straight edges, the distance to the arc in a corner square.
+double roundedRectCoverage(const Rect& R, double r, const Rect& E, double px, double py) {
+  const double ex = span(px, E.minX(), E.maxX()), ey = span(py, E.minY(), E.maxY());
+  if (!(ex > 0) || !(ey > 0)) return 0;
+  const double cx = std::clamp(px, R.minX() + r, R.maxX() - r), cy = std::clamp(py, R.minY() + r, R.maxY() - r);
+  if (r > 0 && cx != px && cy != py)
+    return std::min(std::clamp(r + 0.5 - std::hypot(px - cx, py - cy), 0.0, 1.0) / (ex * ey), 1.0);
+  return span(px, std::max(R.minX(), E.minX()), std::min(R.maxX(), E.maxX())) / ex *
+         (span(py, std::max(R.minY(), E.minY()), std::min(R.maxY(), E.maxY())) / ey);
+}
+
+uint32_t coverageFactor(double c) { return static_cast<uint32_t>(std::lround(c * 255.0)); }
+
+}  // namespace
+
+Tile Evaluator::evalRoundedClip(const Node& n, const IRect& req) {
+  Tile t = eval(*n.inputs[0], req);
+  if (!t.buf) return t;
+  t = writable(std::move(t));
+  const Rect& R = n.rect;
+  const Rect& childExtent = n.inputs[0]->extent;
+  const Rect E = childExtent.isInfinite() ? Rect{-1e9, -1e9, 2e9, 2e9} : childExtent;
+  const double r = n.value;
+  const IRect area = outerPixels(R).intersection(req);
+  // Inside [innerX0, innerX1) a row's coverage is that of its horizontal
+  // edges alone; outside the corner bands that leaves one or two pixels at
+  // each end to work out one by one.
+  auto inner = [&](double reach, int& x0, int& x1) {
+    x0 = std::clamp(static_cast<int>(std::ceil(R.minX() + reach - 0.5)), area.x, area.maxX());
+    x1 = std::clamp(static_cast<int>(std::floor(R.maxX() - reach - 0.5)) + 1, x0, area.maxX());
+  };
+  int cornerX0, cornerX1, edgeX0, edgeX1;
+  inner(std::max(r, 0.5), cornerX0, cornerX1);
+  inner(0.5, edgeX0, edgeX1);
+  pool.parallelFor(req.height, [&](int k0, int k1) {
+    for (int k = k0; k < k1; ++k) {
+      const int y = req.maxY() - 1 - k;
+      uint32_t* row = t.row(k);
+      if (y < area.y || y >= area.maxY() || area.isEmpty()) {
+        std::memset(row, 0, static_cast<size_t>(req.width) * 4);
+        continue;
+      }
+      std::memset(row, 0, static_cast<size_t>(area.x - req.x) * 4);
+      std::memset(row + (area.maxX() - req.x), 0, static_cast<size_t>(req.maxX() - area.maxX()) * 4);
+      const double py = y + 0.5;
+      const bool cornerRow = py < R.minY() + r + 0.5 || py > R.maxY() - r - 0.5;
+      const int innerX0 = cornerRow ? cornerX0 : edgeX0, innerX1 = cornerRow ? cornerX1 : edgeX1;
+      auto scalePixels = [&](int x0, int x1) {
+        for (int x = x0; x < x1; ++x) {
+          const uint32_t f = coverageFactor(roundedRectCoverage(R, r, E, x + 0.5, py));
+          if (f < 255) kernels::scalar::scaleRow(row + (x - req.x), row + (x - req.x), static_cast<uint8_t>(f), 1);
+        }
+      };
+      scalePixels(area.x, innerX0);
+      if (innerX0 < innerX1) {
+        const uint32_t f = coverageFactor(roundedRectCoverage(R, r, E, (innerX0 + innerX1) / 2.0, py));
+        if (f < 255)
+          kernels::scaleRow(row + (innerX0 - req.x), row + (innerX0 - req.x), static_cast<uint8_t>(f), innerX1 - innerX0);
+      }
+      scalePixels(innerX1, area.maxX());
+    }
+  });
+  return t;
 }
 
 Tile Evaluator::evalPerspective(const Node& n, const IRect& req) {
@@ -320,7 +408,7 @@ Tile Evaluator::evalPerspective(const Node& n, const IRect& req) {
   Tile src = eval(child, srcRect);
   if (!src.buf) return Tile{req, nullptr};
   Tile out = allocate(req);
-  warpProjective(pool, src.view(), n.projective, outRect, out, true);
+  warpProjective(pool, src.view(), n.projective, outRect, out);
   return out;
 }
 

@@ -89,6 +89,10 @@ class Image {
   Image transformed(const Affine& m) const;
   Image translated(double dx, double dy) const { return transformed(Affine::translation(dx, dy)); }
   Image cropped(const Rect& rect) const;
+  // Cut to a rounded rectangle (corner radius clamped to half the shorter
+  // side), edges antialiased by pixel coverage. Only the pixels along the
+  // outline are touched, which makes it much cheaper than a full-size mask.
+  Image clippedToRoundedRect(const Rect& rect, double radius) const;
   // This image over `background` (source-over).
   Image composited(const Image& background) const;
   // Gaussian blur of the given standard deviation in pixels (at most 500); the extent grows by 3 sigma.

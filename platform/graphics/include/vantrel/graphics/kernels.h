@@ -28,6 +28,20 @@ struct WarpRow {
   float x0 = 0.5f;
 };
 
+// One output row of a bilinear affine warp (a rotated picture). Output pixel i
+// samples the source (width x height, top row first, `stride` bytes apart) at
+// u = (u0 + i du) / 65536 columns and v = (v0 + i dv) / 65536 rows from the
+// top-left pixel's centre (16.16 fixed point, so every target computes the same
+// positions); taps outside the source read as clear. The caller keeps |u| and
+// |v| below 2^14 pixels over the row.
+struct AffineRow {
+  const uint8_t* src = nullptr;
+  std::ptrdiff_t stride = 0;
+  int width = 0, height = 0;
+  int32_t u0 = 0, du = 0, v0 = 0, dv = 0;
+};
+void affineRowBilinear(const AffineRow& p, uint32_t* out, int n);
+
 // dst = src + dst * (1 - src.alpha), per pixel.
 void sourceOverRow(uint32_t* dst, const uint32_t* src, int n);
 // dst = src * mask + dst * (1 - src.alpha * mask); mask is A8.
@@ -39,12 +53,22 @@ void scaleRow(uint32_t* dst, const uint32_t* src, uint8_t factor, int n);
 // out[i] = sum_k weights[k] * rows[k][i] over n bytes (one resampler pass down the columns).
 void weightedRowSum(const uint8_t* const* rows, const float* weights, int taps, float* out, int n);
 // The same pass in 16-bit fixed point: rows scaled by 64, weights in Q15
-// (rounded products, as a rounding high multiply gives), sum / 64 as floats.
-// Partial sums must stay below 2^15 / 64 = 512 levels (weights summing to about 1).
-void weightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, float* out, int n);
-// One horizontal resampler pass: out pixel x = sum_k weights[x*taps+k] * in pixel (start[x]+k),
-// `in` holding 4 floats per pixel; clamped to [0,255] with colour <= alpha, rounded.
-void resampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n);
+// (rounded products, as a rounding high multiply gives); out holds the sums in
+// 1/64 levels. Partial sums must stay below 2^15 / 64 = 512 levels (weights
+// summing to about 1).
+void weightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, int16_t* out, int n);
+// Lays out n pixel positions for the fixed-point pass across a row: out[8p + 2c + h] =
+// in[4(p + h) + c], i.e. each channel of pixels p and p + 1 side by side, so
+// that one multiply-add of pairs takes two taps. `in` holds n + 1 pixels of 4 values.
+void pairPixels(const int16_t* in, int16_t* out, int n);
+// One horizontal resampler pass in fixed point over `pairs` (from pairPixels,
+// values in 1/64 levels): out pixel x, channel c = sum over k < taps of
+// w(x, k) * level(start[x] + k, c), with w in Q14, rounded, clamped to [0, 255]
+// with colour <= alpha. `taps` is even; weights are laid out pair-major with
+// each pair repeated for the four channels: w(x, 2j + h) = weights[8 (j n + x) + h]
+// = weights[8 (j n + x) + 2c + h] for every c. Sums stay far inside 32 bits
+// for weights whose magnitudes add up to less than 3.9.
+void resampleRowQ14(const int16_t* pairs, const int* start, const int16_t* weights, int taps, uint32_t* out, int n);
 // Sliding box sum down the columns of a byte plane: out row y = round(sum of in rows
 // y-radius..y+radius / (2*radius+1)), rows outside [0, height) counting as zero.
 // `in` rows are inStride apart and `out` rows outStride apart; each is n bytes wide.
@@ -76,14 +100,16 @@ void sourceOverMaskedRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask
 void blendWithMaskRow(uint32_t* dst, const uint32_t* src, const uint8_t* mask, int n);
 void scaleRow(uint32_t* dst, const uint32_t* src, uint8_t factor, int n);
 void weightedRowSum(const uint8_t* const* rows, const float* weights, int taps, float* out, int n);
-void weightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, float* out, int n);
-void resampleRow(const float* in, const int* start, const float* weights, int taps, uint32_t* out, int n);
+void weightedRowSumQ15(const uint8_t* const* rows, const int16_t* weights, int taps, int16_t* out, int n);
+void pairPixels(const int16_t* in, int16_t* out, int n);
+void resampleRowQ14(const int16_t* pairs, const int* start, const int16_t* weights, int taps, uint32_t* out, int n);
 void boxBlurColumns(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride,
                     int n, int height, int radius, int32_t* sums);
 void gradientRow(uint32_t* dst, int n, float t0, float dt, const float c0[4], const float c1[4]);
 void accumulateRow(uint16_t* acc, const uint8_t* in, int n);
 void lerpRows(const uint16_t* a, const uint16_t* b, uint32_t w, uint8_t* out, int n);
 void warpRowAntialiased(const WarpRow& p, uint32_t* out, int n);
+void affineRowBilinear(const AffineRow& p, uint32_t* out, int n);
 void colorMatrixRow(uint32_t* row, int n, const float m[20]);
 void addChannelSums(const uint32_t* p, int n, uint64_t sums[4]);
 void transposePixels(const uint8_t* in, std::ptrdiff_t inStride, uint8_t* out, std::ptrdiff_t outStride, int width,
