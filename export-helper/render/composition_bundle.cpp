@@ -1,7 +1,6 @@
 #include "render/composition_bundle.h"
 
-
-#include "job/job_errors.h"
+#include "render/frame_render.h"
 #include "render/image_sources.h"
 #include "render/render_state.h"
 #include "support/overlay_renderability.h"
@@ -10,35 +9,13 @@ namespace vantrel::exporter {
 
 namespace gfx = vantrel::graphics;
 
-namespace {
-
-// The decoded frame is read in place: the image holds the media buffer, so the
-// buffer goes back to the decoder's pool only once no render can read it.
-gfx::Image wrapFrame(const std::shared_ptr<const media::PixelBuffer>& frame) {
-  return gfx::Image::fromExternalBGRA(frame->data(), frame->width(), frame->height(), frame->stride(), frame);
-}
-
-}  // namespace
-
 gfx::ColorTags exportVideoColorProperties() {
   return {gfx::ColorPrimaries::bt709, gfx::TransferFunction::sRGB, gfx::YCbCrMatrix::bt709};
 }
 
 media::Compositor makeNativeVideoCompositor(std::shared_ptr<NativeRenderState> state) {
   return [state = std::move(state)](const media::CompositionRequest& request, media::PixelBuffer& output) {
-    const auto& plan = state->inputs().performancePlan;
-    const int w = static_cast<int>(plan.bufferSize.width), h = static_cast<int>(plan.bufferSize.height);
-    if (w <= 0 || h <= 0 || output.width() < w || output.height() < h) {
-      throw JobRunnerError::exportSessionFailed("native_compositor_no_buffer");
-    }
-    std::optional<gfx::Image> source;
-    for (const auto& s : request.sources) {
-      if (s.compositionTrackId == state->baseTrackId() && s.frame) source = wrapFrame(s.frame);
-    }
-    auto frame = state->composeFrame(request.outputTime.seconds(), source ? &*source : nullptr);
-    if (!frame) throw JobRunnerError::exportSessionFailed("native_compositor_compose_failed");
-    // Straight into the encoder's frame: no intermediate buffer, no copy out.
-    state->renderer().render(*frame, output.data(), w, h, output.stride(), {0, 0});
+    renderCompositionFrame(*state, request, output);
   };
 }
 

@@ -78,17 +78,7 @@ gfx::Image NativeRenderState::applySampleMask(const gfx::Image& image, const gfx
 
 gfx::Image NativeRenderState::uprightTrackImage(const gfx::Image& frame, const VideoTrackMetadata& metadata,
                                                 const std::optional<NativeCropRegion>& crop) const {
-  // The track's transform is written for a y-down picture; canvas space is y
-  // up, so the transform is applied between two flips.
-  const AffineTransform& m = metadata.preferredTransform;
-  const double nw = metadata.naturalSize.width, nh = metadata.naturalSize.height;
-  const gfx::Affine display{m.a, m.b, m.c, m.d, m.tx, m.ty};
-  const gfx::Rect moved = display.apply(gfx::Rect{0, 0, nw, nh});
-  const gfx::Affine toYDown{1, 0, 0, -1, 0, nh};
-  const gfx::Affine upright = toYDown.then(display)
-                                  .then(gfx::Affine::translation(-moved.minX(), -moved.minY()))
-                                  .then(gfx::Affine{1, 0, 0, -1, 0, moved.height});
-  gfx::Image image = upright.isIdentity() ? frame : frame.transformed(upright);
+  gfx::Image image = uprightFrameImage(frame, metadata);
   if (crop) {
     const double dw = metadata.displaySize.width, dh = metadata.displaySize.height;
     image = image.cropped({crop->x * dw, (1 - crop->y - crop->height) * dh, std::max(crop->width * dw, 1.0),
