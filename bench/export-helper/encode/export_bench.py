@@ -22,7 +22,7 @@ import tempfile
 import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
-HELPER = os.path.join(ROOT, "build", "release", "bin", "vantrel-export-helper")
+HELPER = os.environ.get("VANTREL_HELPER", os.path.join(ROOT, "build", "release", "bin", "vantrel-export-helper"))
 FIXTURE = os.path.join(ROOT, "tests", "export-helper", "fixtures", "minimal_manifest.json")
 FONT = os.path.join(ROOT, "build", "release", "bin", "vantrel-export-helper_ExportHelper.bundle", "InterVariable.ttf")
 
