@@ -68,7 +68,6 @@ class CopiedPacketWriter {
       return;
     }
     media::MediaTime at = shifted;
-    bool preRollFillsGap = false;
     if (end_.isValid()) {
       // Ties go to the audio already written: every packet of a cut lands
       // exactly where the one before it ended, so none is dropped or spaced.
@@ -78,19 +77,12 @@ class CopiedPacketWriter {
         // A gap of more than half a frame but less than one and a half: the
         // packet before the cut fills it, so the cut stays on time and no
         // false gap opens (a decoder would play straight across it).
-        preRollFillsGap = true;
+        at = end_ + lengthOf(*preRoll_, end_.timescale);
       }
     }
     if (firstOfSegment_) {
       firstOfSegment_ = false;
-      if (preRollFillsGap) {
-        flush();
-        write(Placed{*preRoll_, end_});
-        end_ = end_ + lengthOf(*preRoll_, end_.timescale);
-        at = end_;
-      } else {
-        placePreRoll(at);
-      }
+      placePreRoll(at);
     }
     flush();
     pending_ = Placed{packet, at};
