@@ -67,6 +67,11 @@ TEST(MediaHelperCli, BadInputsFailWithOneLineAndNoHang) {
   const std::string videoOnly = mt::fixture(
       "cli_video_only.mp4", {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30:duration=1", "-c:v", "libx264",
                              "-preset", "ultrafast", "-pix_fmt", "yuv420p"});
+  // A small H.264 file whose parameter set declares a 16000x16000 picture.
+  const std::string giant = mt::hugePictureCopy(
+      mt::fixture("cli_giant_base.mp4", {"-f", "lavfi", "-i", "color=c=0x336699:s=64x64:r=30:d=1", "-c:v", "libx264",
+                                         "-preset", "ultrafast", "-pix_fmt", "yuv420p"}),
+      "cli_giant.mp4", 16000, 16000);
   // A regular file where a directory should be: not writable even for root.
   const std::string blocked = text + "/out/result";
   const std::vector<std::string> proxyFlags = {"--max-long-edge", "320", "--max-fps", "30", "--keyframe-interval",
@@ -87,6 +92,8 @@ TEST(MediaHelperCli, BadInputsFailWithOneLineAndNoHang) {
       {"text", {"extract-waveform", "--input-path", text, "--output-path", dir + "/w.json", "--source-fingerprint", "f"},
        "vantrel-media-helper: "},
       {"truncated", proxy(truncated, dir + "/p.mp4"), "vantrel-media-helper: "},
+      {"giant picture", proxy(giant, dir + "/g.mp4"),
+       "vantrel-media-helper: Media reader failed: Unsupported media: " + giant + ": the picture is 16000x16000"},
       {"no audio", {"extract-audio", "--input-path", videoOnly, "--output-path", dir + "/b.wav"},
        "vantrel-media-helper: The source media has no audio track\n"},
       {"no audio waveform",

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "fixtures.h"
@@ -83,6 +85,43 @@ TEST(ExtractAudio, WavReadBackByAnIndependentReaderMatchesItsHeader) {
   const std::string file = vantrel::testing::readFile(output);
   const uint32_t riff = uint8_t(file[4]) | uint8_t(file[5]) << 8 | uint8_t(file[6]) << 16 | uint32_t(uint8_t(file[7])) << 24;
   EXPECT_EQ(riff, static_cast<uint32_t>(size - 8));
+}
+
+// Samples of a 16-bit mono WAV written by extract-audio (after its 44-byte header).
+std::vector<int16_t> wavSamples(const std::string& path) {
+  const std::string file = vantrel::testing::readFile(path);
+  std::vector<int16_t> out(file.size() > 44 ? (file.size() - 44) / 2 : 0);
+  std::memcpy(out.data(), file.data() + 44, out.size() * 2);
+  return out;
+}
+
+TEST(ExtractAudio, DamagedPacketsBecomeSilenceSoLaterSoundStaysOnTime) {
+  // 4 s of a quiet tone with a loud burst at 3.0 s; bytes around 1.3 s damaged.
+  const std::string clean = mt::fixture(
+      "burst_4s_helper.m4a",
+      {"-f", "lavfi", "-i", "aevalsrc=0.1*sin(2*PI*440*t)+0.5*sin(2*PI*1000*t)*between(t\\,3\\,3.2):s=48000:d=4",
+       "-c:a", "aac", "-b:a", "128k"});
+  std::string bytes = vantrel::testing::readFile(clean);
+  const size_t mdat = bytes.find("mdat"), moov = bytes.find("moov");
+  ASSERT_TRUE(mdat != std::string::npos && moov != std::string::npos && mdat < moov);
+  const size_t from = mdat + (moov - mdat) / 3;
+  for (size_t i = from; i < from + 3000; ++i) bytes[i] = static_cast<char>(bytes[i] ^ 0x5a);
+  const std::string damaged = mt::scratchPath("burst_damaged_helper.m4a");
+  vantrel::testing::writeFile(damaged, bytes);
+
+  const std::string output = mt::scratchPath("damaged.wav");
+  extractAudio(damaged, output);
+  const auto s = wavSamples(output);
+  EXPECT_NEAR(double(s.size()) / 16000, 4.0, 1024.0 / 48000);
+  // The damage is heard as silence, not as missing time.
+  bool silentStretch = false;
+  for (size_t i = 16000; i + 160 < 32000 && !silentStretch; i += 160) {
+    silentStretch = std::all_of(s.begin() + i, s.begin() + i + 160, [](int16_t v) { return std::abs(v) < 100; });
+  }
+  EXPECT_TRUE(silentStretch);
+  size_t burst = 40000;
+  while (burst < s.size() && std::abs(s[burst]) < 0.3 * 32767) ++burst;
+  EXPECT_NEAR(double(burst) / 16000, 3.0, 0.002);
 }
 
 TEST(ExtractAudio, DataBeyondTheHeaderLimitFailsInOrder) {
@@ -211,6 +250,36 @@ TEST(Proxy, RefusesSettingsTheHostNeverSendsBeforeWriting) {
                  MediaHelperError);
   }
   EXPECT_EQ(vantrel::testing::readFile(output), "previous");
+}
+
+// Peak resident memory of this process since the last reset, in bytes.
+long long peakRss() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
+  }
+  return -1;
+}
+
+TEST(Proxy, ADeclaredGiantPictureFailsAsAReaderErrorWithoutTheMemory) {
+  const std::string small = mt::fixture("giant_base.mp4", {"-f", "lavfi", "-i", "color=c=0x336699:s=64x64:r=30:d=1",
+                                                           "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt",
+                                                           "yuv420p"});
+  const std::string giant = mt::hugePictureCopy(small, "giant_16000.mp4", 16000, 16000);
+  const std::string output = mt::scratchPath("giant_proxy.mp4");
+  { std::ofstream("/proc/self/clear_refs") << "5"; }  // restart the peak count from here
+  const long long before = peakRss();
+  try {
+    createProxy(giant, output, 640, 30, 0.25, [](const std::string&, double) {});
+    FAIL() << "no error";
+  } catch (const MediaHelperError& e) {
+    EXPECT_EQ(e.code(), MediaHelperErrorCode::readerFailed) << e.text();
+    EXPECT_NE(e.text().find("16000x16000"), std::string::npos) << e.text();
+  }
+  // One 16000x16000 frame alone would take 384 MB.
+  EXPECT_LT(peakRss() - before, 200ll << 20);
+  EXPECT_FALSE(std::filesystem::exists(output));
 }
 
 TEST(NormalizeCamera, SmallDifferencesCopyLargerOnesRetimeEveryTrack) {

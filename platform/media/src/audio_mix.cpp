@@ -84,6 +84,8 @@ class TrackRenderer {
     segEnd_ = sampleOf(s.target.end());
     pending_.clear();
     pendingPos_ = 0;
+    sourceNext_ = sampleOf(s.source.start);
+    held_.reset();
     reader_.reset();
     stretcher_.reset();
     inputDone_ = false;
@@ -129,10 +131,8 @@ class TrackRenderer {
   // Appends more output samples; false when the segment's source is used up.
   bool produce() {
     if (!stretcher_) {
-      auto b = reader_ ? reader_->next() : std::nullopt;
-      if (!b) return false;
-      const auto* f = reinterpret_cast<const float*>(b->planes[0].data());
-      pending_.insert(pending_.end(), f, f + static_cast<size_t>(b->frameCount) * channels_);
+      if (!nextSource()) return false;
+      pending_.insert(pending_.end(), source_.begin(), source_.end());
       return true;
     }
     while (true) {
@@ -147,17 +147,50 @@ class TrackRenderer {
     }
   }
 
+  // The next block of the segment's source in `source_`, laid on the source
+  // timeline by each buffer's presentation time: sound that starts later than
+  // where the previous block ended (a track that starts after its video, a
+  // stretch the file has no sound for) is preceded by silence, and an overlap
+  // is dropped. False when the source is used up.
+  bool nextSource() {
+    while (reader_) {
+      if (!held_) {
+        held_ = reader_->next();
+        if (!held_) return false;
+      }
+      const std::int64_t count = held_->frameCount;
+      const std::int64_t at = held_->presentationTime.isValid() ? sampleOf(held_->presentationTime) : sourceNext_;
+      if (at > sourceNext_) {
+        const std::int64_t n = std::min<std::int64_t>(at - sourceNext_, kSilenceBlock);
+        source_.assign(static_cast<size_t>(n * channels_), 0.0f);
+        sourceNext_ += n;
+        return true;
+      }
+      const std::int64_t from = sourceNext_ - at;
+      if (from >= count) {
+        held_.reset();
+        continue;
+      }
+      const auto* f = reinterpret_cast<const float*>(held_->planes[0].data());
+      source_.assign(f + from * channels_, f + count * channels_);
+      sourceNext_ += count - from;
+      held_.reset();
+      return true;
+    }
+    return false;
+  }
+
   void feed() {
-    auto b = reader_->next();
-    if (!b) {
+    if (!nextSource()) {
       std::vector<const float*> none(static_cast<size_t>(channels_), nullptr);
       stretcher_->process(none.data(), 0, true);
       inputDone_ = true;
       return;
     }
-    const auto* f = reinterpret_cast<const float*>(b->planes[0].data());
-    for (int off = 0; off < b->frameCount; off += static_cast<int>(kBlock)) {
-      const int n = std::min<int>(static_cast<int>(kBlock), b->frameCount - off);
+    const float* f = source_.data();
+    const int frames = static_cast<int>(source_.size() / static_cast<size_t>(channels_));
+    for (int off = 0; off < frames; off += static_cast<int>(kBlock)) {
+      const int n = std::min<int>(static_cast<int>(kBlock), frames - off);
       planar_.assign(static_cast<size_t>(channels_), std::vector<float>(static_cast<size_t>(n)));
       std::vector<const float*> ptrs;
       for (int c = 0; c < channels_; ++c) {
@@ -184,6 +217,7 @@ class TrackRenderer {
   }
 
   static constexpr size_t kBlock = 1024;
+  static constexpr std::int64_t kSilenceBlock = 8192;
   const CompositionTrack& track_;
   const AudioMixInputParameters* params_;
   int rate_, channels_;
@@ -191,6 +225,9 @@ class TrackRenderer {
   bool opened_ = false;
   std::int64_t segStart_ = 0, segEnd_ = 0;
   std::unique_ptr<PcmReader> reader_;
+  std::optional<PcmBuffer> held_;  // read, waiting behind the silence before it
+  std::int64_t sourceNext_ = 0;    // source sample the next block starts at
+  std::vector<float> source_;      // the current block, interleaved
   std::unique_ptr<RubberBandStretcher> stretcher_;
   bool inputDone_ = false;
   size_t skipOut_ = 0;

@@ -6,6 +6,7 @@ extern "C" {
 }
 
 #include <climits>
+#include <vector>
 
 namespace vantrel::media {
 
@@ -59,13 +60,35 @@ void checkNotTruncated(AVFormatContext* input, const AVStream* stream, const std
   }
 }
 
+void checkPictureSize(const std::string& path, int width, int height) {
+  if (width <= kMaxPictureSide && height <= kMaxPictureSide &&
+      std::int64_t{width} * std::int64_t{height} <= kMaxPicturePixels) {
+    return;
+  }
+  throw makeMediaError(MediaErrorCode::unsupported,
+                       path + ": the picture is " + std::to_string(width) + "x" + std::to_string(height) +
+                           ", larger than the " + std::to_string(kMaxPicturePixels) +
+                           " pixels (8192x4352) this reader decodes");
+}
+
 InputPtr openInput(const std::string& path) {
   quietLibraryLogs();
-  AVFormatContext* raw = nullptr;
+  AVFormatContext* raw = avformat_alloc_context();
+  if (raw == nullptr) throw makeMediaError(MediaErrorCode::openFailed, path + ": out of memory");
+  // Probing decodes a few frames of each stream; bound what it may read, and
+  // the picture size its decoders accept, so a hostile file costs little.
+  raw->probesize = kProbeBytes;
+  raw->max_analyze_duration = kAnalyzeMicroseconds;
   int rc = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
   if (rc < 0) throw makeFfmpegError(MediaErrorCode::openFailed, path, rc);
   InputPtr input(raw);
-  rc = avformat_find_stream_info(input.get(), nullptr);
+  std::vector<AVDictionary*> options(input->nb_streams, nullptr);
+  for (AVDictionary*& o : options) {
+    av_dict_set_int(&o, "max_pixels", kMaxPicturePixels, 0);
+    av_dict_set(&o, "threads", "1", 0);
+  }
+  rc = avformat_find_stream_info(input.get(), options.empty() ? nullptr : options.data());
+  for (AVDictionary*& o : options) av_dict_free(&o);
   if (rc < 0) throw makeFfmpegError(MediaErrorCode::openFailed, path, rc);
   return input;
 }
@@ -82,6 +105,11 @@ CodecPtr openDecoder(const std::string& path, AVStream* stream, int threads) {
   if (rc < 0) throw makeFfmpegError(MediaErrorCode::decodeFailed, path, rc);
   ctx->pkt_timebase = stream->time_base;
   ctx->thread_count = threads;
+  if (stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+    checkPictureSize(path, stream->codecpar->width, stream->codecpar->height);
+    // The stream may still announce a larger picture than its header did.
+    ctx->max_pixels = kMaxPicturePixels;
+  }
   rc = avcodec_open2(ctx.get(), codec, nullptr);
   if (rc < 0) throw makeFfmpegError(MediaErrorCode::decodeFailed, path, rc);
   return ctx;

@@ -52,6 +52,21 @@ using SwrPtr = std::unique_ptr<SwrContext, SwrFreer>;
 FramePtr allocFrame();
 PacketPtr allocPacket();
 
+// The largest picture a decoder is set up for: the frame size limit of H.264's
+// highest levels (139264 macroblocks, e.g. 8192x4352), which holds 8K UHD
+// (7680x4320) and DCI 8K (8192x4320). Anything larger is refused before a
+// single frame is allocated, so a file that declares a gigantic picture fails
+// at once instead of decoding (and concealing) hundreds of megabytes a frame.
+inline constexpr std::int64_t kMaxPicturePixels = std::int64_t{139264} * 256;
+// Longest side accepted, whatever the area (libavcodec's own limit).
+inline constexpr int kMaxPictureSide = 16384;
+// Bytes and stream time the demuxer may read while probing a file.
+inline constexpr std::int64_t kProbeBytes = std::int64_t{5} << 20;
+inline constexpr std::int64_t kAnalyzeMicroseconds = std::int64_t{5} * 1000 * 1000;
+// Throws MediaError(unsupported) naming the file when `width` x `height`
+// exceeds the limits above.
+void checkPictureSize(const std::string& path, int width, int height);
+
 // Lowers FFmpeg's own logging to errors, once per process.
 void quietLibraryLogs();
 // Opens `path` for demuxing and reads stream information. Throws openFailed.

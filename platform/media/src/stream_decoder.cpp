@@ -16,14 +16,23 @@ StreamDecoder::StreamDecoder(const Asset& asset, int trackId, MediaType type, in
 bool StreamDecoder::nextFrame(AVFrame* frame) {
   while (true) {
     int rc = avcodec_receive_frame(codec_.get(), frame);
-    if (rc == 0) return true;
-    if (rc == AVERROR_EOF) return false;
+    if (rc == 0) {
+      ++frames_;
+      return true;
+    }
+    if (rc == AVERROR_EOF) {
+      requireSomethingDecoded();
+      return false;
+    }
     if (rc != AVERROR(EAGAIN)) {
       // A broken frame inside the stream: conceal it by moving on.
       ++skipped_;
       continue;
     }
-    if (drained_) return false;
+    if (drained_) {
+      requireSomethingDecoded();
+      return false;
+    }
     rc = av_read_frame(input_.get(), packet_.get());
     if (rc == AVERROR_EOF) {
       ff::checkNotTruncated(input_.get(), stream_, path_);
@@ -37,6 +46,15 @@ bool StreamDecoder::nextFrame(AVFrame* frame) {
       if (rc < 0 && rc != AVERROR(EAGAIN)) ++skipped_;
     }
     av_packet_unref(packet_.get());
+  }
+}
+
+void StreamDecoder::requireSomethingDecoded() const {
+  // A stream whose every packet was refused (a parameter set the decoder
+  // rejects, say) is not damaged here and there: it cannot be read at all.
+  if (frames_ == 0 && skipped_ > 0) {
+    throw makeMediaError(MediaErrorCode::decodeFailed,
+                         path_ + ": none of the " + std::to_string(skipped_) + " packets could be decoded");
   }
 }
 

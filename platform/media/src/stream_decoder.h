@@ -13,7 +13,8 @@ class StreamDecoder {
 
   // Fills `frame` with the next decoded frame; false at the end of the stream.
   // Corrupt packets are skipped (counted in skippedPackets()). Throws
-  // MediaError(readFailed) when the demuxer fails.
+  // MediaError(readFailed) when the demuxer fails, and decodeFailed at the end
+  // when packets were refused and not one frame came out.
   bool nextFrame(AVFrame* frame);
   // Repositions at the sync sample at or before `ts` (stream time base).
   void seek(std::int64_t ts);
@@ -31,6 +32,9 @@ class StreamDecoder {
   ff::PacketPtr packet_;
   bool drained_ = false;  // end of file reached, decoder flushed
   int skipped_ = 0;
+  std::int64_t frames_ = 0;  // frames delivered since opening
+
+  void requireSomethingDecoded() const;
 };
 
 }  // namespace vantrel::media

@@ -56,6 +56,15 @@ std::string wavSine(double hz, double seconds, int rate) {
                  {"-c:a", "pcm_s16le"});
 }
 
+std::string lateSoundRecording(double offset) {
+  return fixture("late_sound_" + number(offset) + ".mp4", "testsrc2=size=160x120:rate=30:duration=3",
+                 {"-itsoffset", number(offset), "-f", "lavfi", "-i",
+                  "aevalsrc=0.5*sin(2*PI*1000*t)*between(t\\," + number(1.5 - offset) + "\\," +
+                      number(1.7 - offset) + "):s=48000:d=" + number(3 - offset),
+                  "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p", "-ac", "2", "-c:a", "aac",
+                  "-b:a", "128k"});
+}
+
 std::string videoOnly() {
   return fixture("video_only.mp4", "testsrc2=size=160x120:rate=10:duration=1",
                  {"-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p"});
@@ -109,6 +118,10 @@ std::vector<float> decodeMono(const std::string& path) {
                           media::PcmSettings{kRate, 1, 32, true, true});
   std::vector<float> out;
   while (auto b = reader.next()) {
+    // Sound placed later on the file's timeline (a track that starts late)
+    // is preceded by silence, as a player plays it.
+    const std::int64_t at = b->presentationTime.convertScale(kRate).value;
+    if (at > static_cast<std::int64_t>(out.size())) out.resize(static_cast<size_t>(at), 0.0f);
     const auto* f = reinterpret_cast<const float*>(b->planes[0].data());
     out.insert(out.end(), f, f + b->frameCount);
   }

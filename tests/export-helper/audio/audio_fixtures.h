@@ -20,6 +20,9 @@ std::string fixture(const std::string& name, const std::string& lavfiSource, con
 std::string aacSine(double hz, double seconds, int rate = kRate);
 // 16-bit PCM WAV sine (audio that is not AAC).
 std::string wavSine(double hz, double seconds, int rate);
+// A 3 s recording (video and AAC) whose sound starts `offset` seconds after
+// its picture, silent but for a loud 1 kHz beep at 1.5 s of the recording.
+std::string lateSoundRecording(double offset);
 // An MP4 with a video track and no audio.
 std::string videoOnly();
 
@@ -34,7 +37,7 @@ std::string exportAudio(const NativeExportManifestV1& m, const std::string& name
 // The same with a pipeline given by the test.
 std::string exportAudio(const NativeExportManifestV1& m, ResolvedAudioPipeline pipeline, const std::string& name);
 
-// The first audio track decoded to mono float at kRate.
+// The first audio track decoded to mono float at kRate, from time 0 of the file.
 std::vector<float> decodeMono(const std::string& path);
 double rms(const std::vector<float>& s, double from, double to);
 // Amplitude of the `hz` component over [from, to) (Goertzel), 0 for silence.

@@ -236,5 +236,40 @@ TEST_F(AudioMix, SegmentsPlacedBeforeZeroOrOfNoLengthAreLeftOut) {
   EXPECT_NEAR(test::toneOnset(s, 440, kToneLevel), 1.0, kOneFrame);
 }
 
+TEST(AudioTiming, SoundThatStartsAfterThePictureIsMixedWhereItIsCopied) {
+  // Screen recorders often open the microphone late; the mix must honour the
+  // track's own start as the copy does.
+  struct Case {
+    double offset, sourceStart;
+    bool mix;
+  } cases[] = {{0.98, 0, true}, {0.98, 0, false}, {0.098, 0, true}, {0.098, 0, false}, {0.98, 1.2, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "offset " << c.offset << " from " << c.sourceStart << (c.mix ? " mix" : " copy"));
+    auto m = test::manifest(3 - c.sourceStart, {test::lateSoundRecording(c.offset)});
+    m.videoPlan.segments = {segment("s", 0, c.sourceStart, 3, 0, 3 - c.sourceStart)};
+    m.audioPlan.copySourceAudio = true;
+    m.audioPlan.forceReencode = c.mix;
+    const auto pipeline = AudioPipeline::resolve(m);
+    ASSERT_EQ(pipeline.isCopy(), !c.mix);
+    const auto s = test::decodeMono(test::exportAudio(m, pipeline, "late_sound"));
+    // The copy places packets within half a frame; the mix to the sample (the
+    // detector and the AAC round trip blur it by a millisecond or two).
+    EXPECT_NEAR(test::toneOnset(s, 1000, 0.5), 1.5 - c.sourceStart, c.mix ? 0.003 : kOneFrame / 2 + 0.003);
+  }
+}
+
+TEST(AudioTiming, MixedCutsStartAtFullLevel) {
+  const std::string tone = test::aacSine(440, 12);
+  auto m = test::manifest(3, {tone});
+  m.videoPlan.segments = {segment("a", 0, 2, 3, 0, 1), segment("b", 0, 8, 9, 1, 2), segment("c", 0, 5.5213, 6.5213, 2, 3)};
+  m.audioPlan.forceReencode = true;
+  const auto s = test::decodeMono(test::exportAudio(m, "cut_levels"));
+  const double steady = test::rms(s, 0.3, 0.7);
+  for (double cut : {1.0, 2.0}) {
+    SCOPED_TRACE(cut);
+    EXPECT_NEAR(20 * std::log10(test::rms(s, cut, cut + 0.02) / steady), 0.0, 1.0);
+  }
+}
+
 }  // namespace
 }  // namespace vantrel::exporter

@@ -319,5 +319,116 @@ TEST(Readers, CancelEndsTheRead) {
   EXPECT_EQ(reader.status(), ReaderStatus::cancelled);
 }
 
+namespace lossy {
+
+constexpr int kRate = 48000;
+
+std::vector<float> readMono(const AssetRef& asset, std::optional<TimeRange> range = std::nullopt) {
+  PcmReader reader(asset, asset->firstTrack(MediaType::audio).trackId, PcmSettings{kRate, 1, 32, true, true}, range);
+  std::vector<float> out;
+  while (auto b = reader.next()) {
+    const auto* f = reinterpret_cast<const float*>(b->planes[0].data());
+    out.insert(out.end(), f, f + b->frameCount);
+  }
+  EXPECT_EQ(reader.status(), ReaderStatus::completed);
+  return out;
+}
+
+double rms(const std::vector<float>& s, double from, double to) {
+  const size_t a = std::min(s.size(), static_cast<size_t>(from * kRate));
+  const size_t b = std::min(s.size(), static_cast<size_t>(to * kRate));
+  double sum = 0;
+  for (size_t i = a; i < b; ++i) sum += double(s[i]) * s[i];
+  return b > a ? std::sqrt(sum / double(b - a)) : 0;
+}
+
+// First sample at or after `after` seconds whose magnitude reaches `level`, in seconds.
+double firstAbove(const std::vector<float>& s, double level, double after) {
+  for (size_t i = static_cast<size_t>(after * kRate); i < s.size(); ++i) {
+    if (std::fabs(s[i]) >= level) return double(i) / kRate;
+  }
+  return -1;
+}
+
+}  // namespace lossy
+
+TEST(PcmReader, UndecodablePacketsBecomeSilenceOfTheirLength) {
+  // A quiet 440 Hz bed with a loud 1 kHz burst at 3.0 s; the damage lies
+  // around 1.3 s, well before the burst.
+  const std::string clean = fixture(
+      "burst_4s.m4a", {"-f", "lavfi", "-i",
+                       "aevalsrc=0.1*sin(2*PI*440*t)+0.5*sin(2*PI*1000*t)*between(t\\,3\\,3.2):s=48000:d=4", "-c:a",
+                       "aac", "-b:a", "128k"});
+  std::string bytes = vantrel::testing::readFile(clean);
+  const size_t mdat = bytes.find("mdat");
+  const size_t moov = bytes.find("moov");
+  ASSERT_TRUE(mdat != std::string::npos && moov != std::string::npos && mdat < moov);
+  const size_t from = mdat + (moov - mdat) / 3;
+  for (size_t i = from; i < from + 3000; ++i) bytes[i] = static_cast<char>(bytes[i] ^ 0x5a);
+  const std::string damaged = test::scratchPath("burst_damaged.m4a");
+  vantrel::testing::writeFile(damaged, bytes);
+
+  const auto reference = lossy::readMono(Asset::open(clean));
+  const auto asset = Asset::open(damaged);
+  const auto s = lossy::readMono(asset);
+  EXPECT_EQ(s.size(), reference.size());
+  EXPECT_NEAR(double(s.size()) / lossy::kRate, 4.0, 1024.0 / lossy::kRate);
+  // The damage really cost sound (silence in its place), and nothing after it moved.
+  double quietest = 1;
+  for (double t = 1.0; t < 2.0; t += 0.01) quietest = std::min(quietest, lossy::rms(s, t, t + 0.01));
+  EXPECT_LT(quietest, 0.01);
+  EXPECT_NEAR(lossy::firstAbove(s, 0.3, 2.5), lossy::firstAbove(reference, 0.3, 2.5), 2.0 / lossy::kRate);
+  EXPECT_NEAR(lossy::firstAbove(s, 0.3, 2.5), 3.0, 0.002);
+  // A range read after the damage starts at the same sample as an undamaged one.
+  const auto tail = lossy::readMono(asset, test::range(2.9, 0.4, 48000));
+  const auto referenceTail = lossy::readMono(Asset::open(clean), test::range(2.9, 0.4, 48000));
+  ASSERT_EQ(tail.size(), referenceTail.size());
+  for (size_t i = 0; i < tail.size(); ++i) ASSERT_NEAR(tail[i], referenceTail[i], 1e-6) << i;
+}
+
+TEST(Readers, DeclaredPictureSizeIsBoundedBeforeAnythingIsDecoded) {
+  // Only the sequence parameter set changes: the coded slices stay 64x64, so a
+  // decoder that accepts the size conceals the rest of the picture.
+  const std::string small = fixture("small_64.mp4", {"-f", "lavfi", "-i", "color=c=0x336699:s=64x64:r=10:d=0.3",
+                                                     "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt",
+                                                     "yuv420p"});
+  struct Case {
+    int width, height;
+    std::optional<MediaErrorCode> error;
+    std::string text;
+  } cases[] = {
+      {7680, 4320, std::nullopt, ""},
+      {8192, 4368, MediaErrorCode::unsupported, "8192x4368"},
+      {16000, 16000, MediaErrorCode::unsupported, "16000x16000"},
+      // FFmpeg drops a parameter set this large itself, so no packet decodes.
+      {16384, 16384, MediaErrorCode::decodeFailed, "could be decoded"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    const std::string path = test::hugePictureCopy(
+        small, "declared_" + std::to_string(c.width) + "x" + std::to_string(c.height) + ".mp4", c.width, c.height);
+    const auto asset = Asset::open(path);
+    const int id = asset->firstTrack(MediaType::video).trackId;
+    if (!c.error) {
+      VideoFrameReader reader(asset, id, PixelFormat::i420);
+      const auto frame = reader.next();
+      ASSERT_TRUE(frame);
+      EXPECT_EQ(frame->i420->width, c.width);
+      EXPECT_EQ(frame->i420->height, c.height);
+      continue;
+    }
+    try {
+      VideoFrameReader reader(asset, id, PixelFormat::i420);
+      while (reader.next()) {
+      }
+      ADD_FAILURE() << "the picture was accepted";
+    } catch (const MediaError& e) {
+      EXPECT_EQ(e.code(), *c.error);
+      EXPECT_NE(e.text().find(path), std::string::npos) << e.text();
+      EXPECT_NE(e.text().find(c.text), std::string::npos) << e.text();
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vantrel::media

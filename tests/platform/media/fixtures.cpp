@@ -143,3 +143,152 @@ void savePng(const PixelBuffer& buffer, const std::string& path) {
 }
 
 }  // namespace vantrel::media::test
+
+namespace vantrel::media::test {
+
+namespace {
+
+// Exp-Golomb bit reading and writing over an SPS payload (without emulation
+// prevention bytes).
+struct BitReader {
+  const std::vector<std::uint8_t>& bytes;
+  size_t bit = 0;
+  bool more() const { return bit < bytes.size() * 8; }
+  unsigned u1() {
+    const unsigned v = (bytes[bit / 8] >> (7 - bit % 8)) & 1u;
+    ++bit;
+    return v;
+  }
+  unsigned u(int n) {
+    unsigned v = 0;
+    for (int i = 0; i < n; ++i) v = (v << 1) | u1();
+    return v;
+  }
+  unsigned ue() {
+    int zeros = 0;
+    while (u1() == 0) ++zeros;
+    return (1u << zeros) - 1 + u(zeros);
+  }
+};
+
+struct BitWriter {
+  std::vector<std::uint8_t> bytes;
+  size_t bit = 0;
+  void u1(unsigned v) {
+    if (bit % 8 == 0) bytes.push_back(0);
+    if (v) bytes.back() |= static_cast<std::uint8_t>(0x80 >> (bit % 8));
+    ++bit;
+  }
+  void u(unsigned v, int n) {
+    for (int i = n - 1; i >= 0; --i) u1((v >> i) & 1u);
+  }
+  void ue(unsigned v) {
+    const unsigned x = v + 1;
+    int bits = 0;
+    while ((x >> bits) > 1) ++bits;
+    u(0, bits);
+    u(x, bits + 1);
+  }
+};
+
+}  // namespace
+
+std::string hugePictureCopy(const std::string& source, const std::string& name, int width, int height) {
+  std::string bytes = vantrel::testing::readFile(source);
+  const size_t avcC = bytes.find("avcC");
+  const size_t moov = bytes.find("moov");
+  const size_t mdat = bytes.find("mdat");
+  EXPECT_TRUE(avcC != std::string::npos && mdat < moov) << "needs an avcC in a moov after the media data";
+  if (avcC == std::string::npos || !(mdat < moov)) return source;
+  const size_t spsLengthAt = avcC + 4 + 6;
+  const size_t spsLength = static_cast<std::uint8_t>(bytes[spsLengthAt]) << 8 |
+                           static_cast<std::uint8_t>(bytes[spsLengthAt + 1]);
+  const size_t spsAt = spsLengthAt + 2;
+  // RBSP of the SPS after its one-byte NAL header.
+  std::vector<std::uint8_t> rbsp;
+  for (size_t i = spsAt + 1; i < spsAt + spsLength; ++i) {
+    const auto b = static_cast<std::uint8_t>(bytes[i]);
+    if (b == 3 && rbsp.size() >= 2 && rbsp[rbsp.size() - 1] == 0 && rbsp[rbsp.size() - 2] == 0) continue;
+    rbsp.push_back(b);
+  }
+  BitReader in{rbsp};
+  BitWriter out;
+  const unsigned profile = in.u(8);
+  out.u(profile, 8);
+  out.u(in.u(16), 16);  // constraint flags, level
+  out.ue(in.ue());      // sps id
+  if (profile == 100 || profile == 110 || profile == 122 || profile == 244 || profile == 44 || profile == 83 ||
+      profile == 86 || profile == 118 || profile == 128) {
+    const unsigned chroma = in.ue();
+    out.ue(chroma);
+    if (chroma == 3) out.u1(in.u1());
+    out.ue(in.ue());
+    out.ue(in.ue());
+    out.u1(in.u1());
+    const unsigned scaling = in.u1();
+    EXPECT_EQ(scaling, 0u) << "scaling lists are not handled";
+    out.u1(scaling);
+  }
+  out.ue(in.ue());  // log2_max_frame_num_minus4
+  const unsigned pocType = in.ue();
+  out.ue(pocType);
+  EXPECT_NE(pocType, 1u) << "picture order count type 1 is not handled";
+  if (pocType == 0) out.ue(in.ue());
+  out.ue(in.ue());   // max_num_ref_frames
+  out.u1(in.u1());   // gaps allowed
+  in.ue();
+  in.ue();
+  out.ue(static_cast<unsigned>(width / 16 - 1));
+  out.ue(static_cast<unsigned>(height / 16 - 1));
+  // The rest (frame_mbs_only, cropping, VUI, the stop bit) unchanged.
+  size_t lastOne = 0;
+  for (size_t b = in.bit; b < rbsp.size() * 8; ++b) {
+    if ((rbsp[b / 8] >> (7 - b % 8)) & 1u) lastOne = b;
+  }
+  while (in.bit <= lastOne) out.u1(in.u1());
+  std::string nal(1, bytes[spsAt]);
+  int zeros = 0;
+  for (std::uint8_t b : out.bytes) {
+    if (zeros >= 2 && b <= 3) {
+      nal.push_back(3);
+      zeros = 0;
+    }
+    nal.push_back(static_cast<char>(b));
+    zeros = b == 0 ? zeros + 1 : 0;
+  }
+  const long delta = static_cast<long>(nal.size()) - static_cast<long>(spsLength);
+  bytes.replace(spsAt, spsLength, nal);
+  bytes[spsLengthAt] = static_cast<char>(nal.size() >> 8);
+  bytes[spsLengthAt + 1] = static_cast<char>(nal.size() & 0xff);
+  // Every box that holds the avcC grows with it.
+  auto grow = [&](size_t at) {
+    std::uint32_t size = 0;
+    for (int i = 0; i < 4; ++i) size = size << 8 | static_cast<std::uint8_t>(bytes[at + i]);
+    size = static_cast<std::uint32_t>(static_cast<long>(size) + delta);
+    for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(size >> (24 - 8 * i));
+  };
+  const std::pair<const char*, size_t> path[] = {{"moov", 8}, {"trak", 8}, {"mdia", 8}, {"minf", 8},
+                                                  {"stbl", 8}, {"stsd", 16}, {"avc1", 86}};
+  size_t level = 0, at = 0, end = bytes.size();
+  while (at + 8 <= end && level < std::size(path)) {
+    std::uint32_t size = 0;
+    for (int i = 0; i < 4; ++i) size = size << 8 | static_cast<std::uint8_t>(bytes[at + i]);
+    const std::string type = bytes.substr(at + 4, 4);
+    if (type == path[level].first && at < avcC && avcC < at + size + static_cast<size_t>(std::max(delta, 0L))) {
+      grow(at);
+      end = at + size + static_cast<size_t>(delta);
+      at += path[level].second;
+      ++level;
+      continue;
+    }
+    if (size < 8) break;
+    at += size;
+  }
+  EXPECT_EQ(level, std::size(path)) << "box path to avcC not found";
+  grow(avcC - 4);
+  const std::string copyPath = scratchPath(name);
+  vantrel::testing::writeFile(copyPath, bytes);
+  return copyPath;
+}
+
+}  // namespace vantrel::media::test

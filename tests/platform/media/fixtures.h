@@ -36,6 +36,11 @@ std::string audioOnlySine(double seconds = 2, int rate = 48000);  // AAC in .m4a
 // matrix, as phones write it.
 std::string rotatedCopy(const std::string& source, const std::string& name);
 
+// A copy of an H.264 MP4 (index after the media data, no scaling lists) whose
+// sequence parameter set declares a `width` x `height` picture (multiples of
+// 16); the sample entry and the coded slices stay as they were.
+std::string hugePictureCopy(const std::string& source, const std::string& name, int width, int height);
+
 nlohmann::json ffprobe(const std::vector<std::string>& args);  // -of json appended
 nlohmann::json probeStreams(const std::string& path);
 // Per-packet records of one stream ("v:0", "a:0"), with pts_time, dts_time, flags.

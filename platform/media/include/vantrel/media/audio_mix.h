@@ -40,7 +40,9 @@ struct AudioMix {
 // Reads a composition's audio tracks mixed, from time 0 to the composition's
 // duration, exactly round(duration x rate) frames. Empty segments and the time
 // after a track ends are silence; a source shorter than its segment is padded
-// with silence. Same threading rules as the other readers.
+// with silence. Source sound is placed by its presentation time, so a source
+// track that starts after the segment's start (or has a gap) is silent until
+// its sound begins. Same threading rules as the other readers.
 class AudioMixReader : public ReaderState {
  public:
   AudioMixReader(Composition composition, AudioMix mix, int sampleRate, int channels, int framesPerBuffer = 4096);

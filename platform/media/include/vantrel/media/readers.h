@@ -5,7 +5,10 @@
 // thread. next() returns nothing at the end of the data or after cancel(), and
 // throws MediaError when the file or a decoder fails (status() then says
 // failed and errorText() holds the same text). A packet the decoder cannot use
-// (a corrupt one in the middle) is skipped rather than ending the read.
+// (a corrupt one in the middle) is skipped rather than ending the read (the PCM
+// reader puts silence of its length in its place); a stream of which not one
+// packet decodes fails at its end. Video decoders refuse pictures larger than
+// 35,651,584 pixels (8192x4352) or 16384 a side with MediaError(unsupported).
 
 #include "vantrel/media/asset.h"
 #include "vantrel/media/errors.h"
@@ -62,6 +65,9 @@ struct Packet {
 // presentation interval overlaps it (a range from the track's start also keeps
 // the encoder's priming packets before it); for video the read begins at the
 // sync sample at or before the range start, so the first packets may precede it.
+// Every packet with a presentation time has a decode time: where the container
+// stores none (Matroska, at the start and after a seek), it is inferred from the
+// next packet that has one and the packet durations.
 class PacketReader : public ReaderState {
  public:
   PacketReader(AssetRef asset, int trackId, std::optional<TimeRange> range = std::nullopt);
@@ -92,7 +98,10 @@ struct PcmBuffer {
 
 // Decoded audio in the requested format (resampled and remixed by
 // libswresample). With a range, output starts exactly at the range start (or at
-// the track's first sample if later) and stops exactly at its end.
+// the track's first sample if later) and stops exactly at its end; the frames
+// before the start are decoded and dropped, so the first samples are those a
+// read of the whole track gives. Output is continuous from its first buffer's
+// presentationTime: a gap in the stream (an undecodable packet) is silence.
 class PcmReader : public ReaderState {
  public:
   PcmReader(AssetRef asset, int trackId, PcmSettings settings,
