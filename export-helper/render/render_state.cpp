@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "job/resource_bundle.h"
 #include "render/layers/layers.h"
 #include "vantrel/graphics/drawing.h"
 
@@ -29,6 +30,34 @@ NativeRenderState::NativeRenderState(NativeRenderStateInputs inputs)
   NativeZoomRuntime zoom(inputs_.manifest, inputs_.renderSize, inputs_.baseTrackMetadata);
   if (zoom.enabled()) zoomRuntime_.emplace(std::move(zoom));
   zoomSampleStepSeconds_ = 1.0 / static_cast<double>(std::max<std::int64_t>(inputs_.manifest.qualityPlan.frameRate, 1));
+  if (cursorRuntime_.enabled()) {
+    cursorAssets_ = inputs_.cursorAssets ? inputs_.cursorAssets
+                                         : std::make_shared<CursorAssetStore>(resourceBundlePath(),
+                                                                              inputs_.performancePlan.renderer);
+  }
+}
+
+double NativeRenderState::layoutScale() const {
+  const Size canvas = inputs_.renderSize;
+  const Size reference = inputs_.canvasReferenceDisplaySize;
+  return computeLayoutScaleFactor(inputs_.manifest.scene.settings.video, canvas.width, canvas.height,
+                                  reference.width, reference.height);
+}
+
+std::optional<gfx::Point> NativeRenderState::projectedCursorPoint(const NativeResolvedCursor& cursor,
+                                                                  const gfx::Rect& R,
+                                                                  const NativeResolvedZoomCamera& camera) const {
+  double x = cursor.x, y = cursor.y;
+  if (const auto& crop = inputs_.manifest.videoPlan.cropRegion) {
+    if (x < crop->x || x > crop->x + crop->width || y < crop->y || y > crop->y + crop->height) return std::nullopt;
+    x = (x - crop->x) / std::max(crop->width, 0.0001);
+    y = (y - crop->y) / std::max(crop->height, 0.0001);
+  }
+  const double z = camera.zoom;
+  const gfx::Point p{inputs_.renderSize.width / 2 + (R.minX() + x * R.width - camera.centerX) * z,
+                     inputs_.renderSize.height / 2 + z * (R.maxY() - y * R.height - camera.centerY)};
+  if (!std::isfinite(p.x) || !std::isfinite(p.y)) return std::nullopt;
+  return p;
 }
 
 VideoStyleSample NativeRenderState::resolveVideoStyle(double t) const {
@@ -255,10 +284,13 @@ std::optional<gfx::Image> NativeRenderState::composeVideoScene(double t, const g
   const double z = camera.zoom;
   const gfx::Affine zoom{z, 0, 0, z, inputs_.renderSize.width / 2 - z * camera.centerX,
                          inputs_.renderSize.height / 2 - z * camera.centerY};
+  const gfx::Image unzoomed = stack;
   if (!zoom.isIdentity()) stack = stack.transformed(zoom).cropped(canvas);
   in.target = &stack;
+  in.unzoomedStack = &unzoomed;
   if (auto smeared = zoomMotionSamplesLayer(*this, t, in)) stack = smeared->cropped(canvas);
   in.target = nullptr;
+  in.unzoomedStack = nullptr;
 
   if (directVideo) stack = directVideo->composited(stack).cropped(canvas);
   if (drawCursor) stack = over(cursorLayer(*this, t, in), stack);

@@ -18,6 +18,8 @@
 #include "manifest/manifest.h"
 #include "plan/geometry.h"
 #include "render/camera_frame_decoder.h"
+#include "render/cursor_assets.h"
+#include "render/cursor_runtime.h"
 #include "render/image_cache.h"
 #include "render/render_geometry.h"
 #include "render/runtimes.h"
@@ -60,6 +62,9 @@ struct NativeRenderStateInputs {
   std::map<std::string, graphics::Image> imageSourcesByPath;
   NativeRenderableOverlaySummary renderableOverlaySummary;
   ExportPerformancePlan performancePlan;
+  // Cursor glyphs; when null and the cursor is enabled, the store is read
+  // from the resource bundle (throws as CursorAssetStore does).
+  std::shared_ptr<CursorAssetStore> cursorAssets;
 };
 
 struct SceneLayerInputs;
@@ -106,6 +111,15 @@ class NativeRenderState {
   const NativeZoomRuntime* zoomRuntime() const { return zoomRuntime_ ? &*zoomRuntime_ : nullptr; }
   const NativeVideoStyleRuntime& videoStyleRuntime() const { return videoStyleRuntime_; }
   bool cursorRuntimeEnabled() const { return cursorRuntime_.enabled(); }
+  const NativeCursorRuntime& cursorRuntime() const { return cursorRuntime_; }
+  CursorAssetStore* cursorAssets() const { return cursorAssets_.get(); }
+  CursorMotionResolver& cursorMotion() { return cursorMotion_; }
+  // Layout scale of the canvas against its reference size.
+  double layoutScale() const;
+  // Where a cursor lands on the canvas (drawing space) for the video
+  // rectangle R and a zoom camera; nothing when a crop region leaves it out.
+  std::optional<graphics::Point> projectedCursorPoint(const NativeResolvedCursor& cursor, const graphics::Rect& R,
+                                                      const NativeResolvedZoomCamera& camera) const;
   double zoomSampleStepSeconds() const { return zoomSampleStepSeconds_; }
   static constexpr double defaultShadowSize = 50;
 
@@ -115,6 +129,12 @@ class NativeRenderState {
     double strength = 0;
   };
   std::optional<ZoomMotionState> resolveZoomMotionState(const NativeResolvedZoomCamera& current, double t) const;
+  // Grey mask in canvas space: white over the zoomed video rectangle, black over
+  // the overlays visible at t, so that motion samples smear the video only.
+  // Built from filled rectangles, so it is always there (the optional stays for
+  // callers that lay samples over the whole canvas without one).
+  std::optional<graphics::Image> makeMotionBlurSampleMask(const graphics::Rect& baseRect,
+                                                          const NativeResolvedZoomCamera& camera, double t) const;
 
  private:
   std::optional<graphics::Image> composeVideoScene(double t, const graphics::Image& baseImage,
@@ -130,6 +150,8 @@ class NativeRenderState {
   std::optional<NativeZoomRuntime> zoomRuntime_;
   NativeVideoStyleRuntime videoStyleRuntime_;
   NativeCursorRuntime cursorRuntime_;
+  std::shared_ptr<CursorAssetStore> cursorAssets_;
+  CursorMotionResolver cursorMotion_;
   double zoomSampleStepSeconds_ = 1.0 / 30;
   StaticLayerCache staticCache_;
   std::map<std::string, std::optional<graphics::Image>> materializedShadowCache_;

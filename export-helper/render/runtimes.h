@@ -1,6 +1,6 @@
 #pragma once
-// Timelines sampled per frame: the zoom camera, the animated padding and
-// corner radius, and the cursor. Built once per export from the manifest's
+// Timelines sampled per frame: the zoom camera and the animated padding and
+// corner radius (the cursor's timeline is in cursor_runtime.h). Built once per export from the manifest's
 // baked keyframes and immutable afterwards, so any thread may sample them.
 // Times passed in are seconds of output time; keyframes are milliseconds.
 
@@ -66,12 +66,5 @@ class NativeVideoStyleRuntime {
   std::vector<NativeBakedVideoStyleFrame> frames_;
 };
 
-// The smoothed cursor. Its motion and drawing come with the cursor layer; until
-// then it never enables itself, so exports draw no cursor.
-class NativeCursorRuntime {
- public:
-  explicit NativeCursorRuntime(const NativeVideoPlan&) {}
-  bool enabled() const { return false; }
-};
 
 }  // namespace vantrel::exporter

@@ -4,12 +4,15 @@
 // frame computed into the output buffer).
 // Baselines in the same run: copying a 1080p frame once, and composing the
 // unstyled frame (no padding, solid background), so results read as ratios.
+// The zoom motion blur is read against the same styled frame zoomed 2x with
+// the camera holding still.
 
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "render/composition_bundle.h"
 #include "render/frame_render.h"
@@ -19,7 +22,9 @@
 namespace vantrel::exporter {
 namespace {
 
-NativeExportManifestV1 styledManifest(bool styled) {
+enum class Camera { none, zoomedStill, zoomedFastPan, zoomingFastPan };
+
+NativeExportManifestV1 styledManifest(bool styled, Camera camera = Camera::none) {
   NativeExportManifestV1 m;
   auto& v = m.scene.settings.video;
   v.aspectRatio = "16:9";
@@ -42,13 +47,31 @@ NativeExportManifestV1 styledManifest(bool styled) {
   s.sourceEndTime = 10;
   s.outputEndTime = 10;
   m.videoPlan.segments = {s};
+  if (camera != Camera::none) {
+    // Zoom 2 over the 1080p canvas; the pan sweeps back and forth across the
+    // picture at about 40 on-screen pixels a frame (motion strength about 0.5,
+    // six samples per frame), in the last case zooming between 1.8 and 2.4 too.
+    const bool moving = camera != Camera::zoomedStill;
+    std::vector<NativeResolvedZoomFrame> frames;
+    for (int i = 0; i <= 6; ++i) {
+      NativeResolvedZoomFrame f;
+      f.timestamp = i * 1800.0;
+      const bool far = moving && i % 2 == 1;
+      f.centerX = far ? 1440 : 480;
+      f.centerY = far ? 780 : 300;
+      f.zoom = camera == Camera::zoomingFastPan ? (far ? 2.4 : 1.8) : 2;
+      frames.push_back(f);
+    }
+    m.videoPlan.resolvedZoomFrames = frames;
+  }
   return m;
 }
 
-void composeFrames(benchmark::State& st, bool styled, int threads = 1, bool inPlace = false) {
+void composeFrames(benchmark::State& st, bool styled, int threads = 1, bool inPlace = false,
+                   Camera camera = Camera::none) {
   const Size size{1920, 1080};
   NativeRenderStateInputs in;
-  in.manifest = styledManifest(styled);
+  in.manifest = styledManifest(styled, camera);
   in.renderSize = size;
   in.baseTrackId = 1;
   in.baseTrackMetadata = VideoTrackMetadata::make(size, {});
@@ -78,14 +101,20 @@ void composeFrames(benchmark::State& st, bool styled, int threads = 1, bool inPl
   compositor(request, out);
   int n = 1;
   for (auto _ : st) {
-    request.outputTime = media::MediaTime(n++, 30);
+    // Frames stay inside the zoom keyframes (10.8 s), where the camera moves.
+    request.outputTime = media::MediaTime(1 + (n++ % 290), 30);
     compositor(request, out);
     benchmark::DoNotOptimize(out.data());
   }
   // For looking at the result: VANTREL_RENDER_BENCH_PNG=<dir> writes the last frame of each case.
   if (const char* dir = std::getenv("VANTREL_RENDER_BENCH_PNG")) {
     graphics::PixelBuffer view(out.data(), out.width(), out.height(), out.stride(), graphics::PixelFormat::bgra8);
-    const std::string name = std::string(styled ? "styled" : "unstyled") + "_" + std::to_string(threads) + "threads";
+    const char* cameraName = camera == Camera::zoomedStill     ? "_zoomed"
+                             : camera == Camera::zoomedFastPan  ? "_fastpan"
+                             : camera == Camera::zoomingFastPan ? "_zoomingpan"
+                                                                : "";
+    const std::string name =
+        std::string(styled ? "styled" : "unstyled") + cameraName + "_" + std::to_string(threads) + "threads";
     graphics::writePng(view, std::string(dir) + "/" + name + (inPlace ? "_inplace" : "") + ".png");
   }
 }
@@ -97,6 +126,16 @@ void BM_ComposeStyled1080pTwoThreads(benchmark::State& st) { composeFrames(st, t
 void BM_ComposeUnstyled1080pInPlace(benchmark::State& st) { composeFrames(st, false, 1, true); }
 void BM_ComposeStyled1080pInPlace(benchmark::State& st) { composeFrames(st, true, 1, true); }
 void BM_ComposeStyled1080pInPlaceTwoThreads(benchmark::State& st) { composeFrames(st, true, 2, true); }
+// Motion blur: the same zoom 2 with a fast pan against holding still (ratio goal: under 3x).
+void BM_ComposeStyled1080pZoomedStill(benchmark::State& st) {
+  composeFrames(st, true, 1, true, Camera::zoomedStill);
+}
+void BM_ComposeStyled1080pZoomedFastPan(benchmark::State& st) {
+  composeFrames(st, true, 1, true, Camera::zoomedFastPan);
+}
+void BM_ComposeStyled1080pZoomingFastPan(benchmark::State& st) {
+  composeFrames(st, true, 1, true, Camera::zoomingFastPan);
+}
 
 void BM_Copy1080pFrame(benchmark::State& st) {
   media::PixelBuffer a(1920, 1080), b(1920, 1080);
@@ -114,6 +153,9 @@ BENCHMARK(BM_ComposeStyled1080pTwoThreads)->Unit(benchmark::kMillisecond)->UseRe
 BENCHMARK(BM_ComposeUnstyled1080pInPlace)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ComposeStyled1080pInPlace)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ComposeStyled1080pInPlaceTwoThreads)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ComposeStyled1080pZoomedStill)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ComposeStyled1080pZoomedFastPan)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ComposeStyled1080pZoomingFastPan)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace vantrel::exporter

@@ -26,6 +26,9 @@ struct SceneLayerInputs {
   NativeResolvedZoomCamera camera;
   Size sourceDisplaySize;
   const graphics::Image* target = nullptr;
+  // The stack before the zoom transform (motion samples only); `target` is
+  // then this stack zoomed by `camera` and cropped to the canvas.
+  const graphics::Image* unzoomedStack = nullptr;
 };
 
 using LayerResult = std::optional<graphics::Image>;
