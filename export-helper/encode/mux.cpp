@@ -53,7 +53,7 @@ void muxVideoWithAudio(const std::string& videoOnlyPath, const std::string& outp
   if (!videoTrack.formatDescriptions.empty() &&
       media::Writer::canAddPassThroughInput(videoTrack.formatDescriptions.front())) {
     try {
-      videoInput = writer->addPassThroughInput(videoTrack.formatDescriptions.front());
+      videoInput = writer->addPassThroughInput(videoTrack.formatDescriptions.front(), videoTrack.preferredTransform);
     } catch (const media::MediaError&) {
       videoInput = nullptr;
     }

@@ -40,6 +40,13 @@ bool isSyncTime(const TrackInfo& t, MediaTime time) {
   });
 }
 
+// The timeline rounds each edit's start and length to its own timescale, so an
+// edit meant to run to the track's end may stop up to a tick short of it; no
+// frame can start in that sliver, so nothing is cut off there.
+bool reachesTrackEnd(const TrackInfo& t, MediaTime end) {
+  return end + MediaTime(1, end.timescale) >= t.timeRange.end();
+}
+
 bool canCopy(const CompositionTrack& track) {
   const FormatDescription* first = nullptr;
   for (const auto& s : track.segments()) {
@@ -50,7 +57,7 @@ bool canCopy(const CompositionTrack& track) {
     if (track.mediaType() == MediaType::video) {
       const TrackInfo& info = *s.asset->track(s.sourceTrackId);
       if (!isSyncTime(info, s.source.start)) return false;
-      if (info.reordersFrames && s.source.end() < info.timeRange.end() && !isSyncTime(info, s.source.end())) {
+      if (info.reordersFrames && !reachesTrackEnd(info, s.source.end()) && !isSyncTime(info, s.source.end())) {
         return false;
       }
     }
@@ -177,10 +184,13 @@ void ExportSession::Impl::run() {
       for (const auto& t : composition.allTracks()) {
         if (t.segments().empty() || t.mediaType() == MediaType::other) continue;
         const FormatDescription* f = nullptr;
+        AffineTransform transform;
         for (const auto& s : t.segments()) {
-          if (!f) f = formatOf(s);
+          if (f) break;
+          f = formatOf(s);
+          transform = s.asset->track(s.sourceTrackId)->preferredTransform;
         }
-        WriterInput* in = writer.addPassThroughInput(*f);
+        WriterInput* in = writer.addPassThroughInput(*f, transform);
         auto* progress = addProgress();
         const CompositionTrack* track = &t;
         pumps.push_back([this, track, in, progress] { copyTrack(*track, *in, *progress); });

@@ -2,6 +2,10 @@
 
 #include "ffmpeg_util.h"
 
+#include <algorithm>
+#include <deque>
+#include <vector>
+
 namespace vantrel::media {
 
 std::string ReaderState::errorText() const {
@@ -32,7 +36,95 @@ struct PacketReader::Impl {
   // False when the range starts at the track's start: packets before it
   // (encoder priming, hidden by the edit list) then belong to the range.
   bool trimStart = false;
+  // Demuxed packets waiting for a decode time (see nextWithDecodeTime).
+  std::deque<ff::PacketPtr> pending;
+  bool endOfFile = false;
+  double ticksPerFrame = 0;  // one frame interval in stream ticks (video; 0: unknown), for back-filling
+
+  // The next packet of the stream, or nothing at the end of the file.
+  ff::PacketPtr demux();
+  ff::PacketPtr nextWithDecodeTime();
 };
+
+namespace {
+
+// Demuxers of containers that store only presentation times (Matroska) leave
+// the decode time out until they have seen enough of a reordered stream to
+// infer it, typically for the first packets and again after a seek. Taking the
+// presentation time instead would put decode times out of order, and bumping
+// them back into order would shorten every later sample, so the run is filled
+// in the way the stream itself decodes: backwards from the first packet that
+// has a decode time, one packet duration at a time; failing that (no decode
+// time anywhere ahead), from the run's presentation times in sorted order,
+// shifted just enough that no packet decodes after it is shown.
+constexpr std::size_t kDecodeTimeLookahead = 64;
+
+// Frame intervals are counted from the frame rate when it is known, so a
+// millisecond time base (33 ms packets at 30 fps) does not drift by a tick
+// every three frames.
+void backFillDecodeTimes(std::deque<ff::PacketPtr>& run, double ticksPerFrame) {
+  const std::size_t last = run.size() - 1;
+  std::int64_t durations = 0;
+  for (std::size_t i = last; i-- > 0;) {
+    AVPacket* p = run[i].get();
+    durations += std::max<std::int64_t>(p->duration, 1);
+    const double frames = static_cast<double>(last - i);
+    const std::int64_t back = ticksPerFrame > 0 ? std::llround(frames * ticksPerFrame) : durations;
+    std::int64_t dts = std::min(run[last]->dts - back, run[i + 1]->dts - 1);
+    if (p->pts != AV_NOPTS_VALUE) dts = std::min(dts, p->pts);
+    p->dts = dts;
+  }
+}
+
+void fillDecodeTimesFromPresentation(std::deque<ff::PacketPtr>& run) {
+  std::vector<std::int64_t> sorted;
+  for (const auto& p : run) {
+    if (p->pts != AV_NOPTS_VALUE) sorted.push_back(p->pts);
+  }
+  if (sorted.size() != run.size()) return;  // nothing to order by
+  std::sort(sorted.begin(), sorted.end());
+  std::int64_t shift = 0;
+  for (std::size_t i = 0; i < run.size(); ++i) shift = std::max(shift, sorted[i] - run[i]->pts);
+  for (std::size_t i = 0; i < run.size(); ++i) run[i]->dts = sorted[i] - shift;
+}
+
+}  // namespace
+
+ff::PacketPtr PacketReader::Impl::demux() {
+  while (!endOfFile) {
+    ff::PacketPtr pkt = ff::allocPacket();
+    const int rc = av_read_frame(input.get(), pkt.get());
+    if (rc == AVERROR_EOF) {
+      endOfFile = true;
+      break;
+    }
+    if (rc < 0) throw makeFfmpegError(MediaErrorCode::readFailed, asset->path(), rc);
+    if (pkt->stream_index == stream->index) return pkt;
+  }
+  return nullptr;
+}
+
+ff::PacketPtr PacketReader::Impl::nextWithDecodeTime() {
+  if (pending.empty()) {
+    ff::PacketPtr p = demux();
+    if (!p) return nullptr;
+    if (p->dts != AV_NOPTS_VALUE || p->pts == AV_NOPTS_VALUE) return p;
+    pending.push_back(std::move(p));
+    while (pending.back()->dts == AV_NOPTS_VALUE && pending.size() < kDecodeTimeLookahead) {
+      ff::PacketPtr more = demux();
+      if (!more) break;
+      pending.push_back(std::move(more));
+    }
+    if (pending.back()->dts != AV_NOPTS_VALUE) {
+      backFillDecodeTimes(pending, ticksPerFrame);
+    } else {
+      fillDecodeTimesFromPresentation(pending);
+    }
+  }
+  ff::PacketPtr p = std::move(pending.front());
+  pending.pop_front();
+  return p;
+}
 
 PacketReader::PacketReader(AssetRef asset, int trackId, std::optional<TimeRange> range)
     : impl_(std::make_unique<Impl>()) {
@@ -45,6 +137,10 @@ PacketReader::PacketReader(AssetRef asset, int trackId, std::optional<TimeRange>
   impl_->stream = ff::streamOf(impl_->input.get(), impl_->asset->path(), trackId, impl_->track->mediaType);
   for (unsigned i = 0; i < impl_->input->nb_streams; ++i) {
     if (static_cast<int>(i) != trackId) impl_->input->streams[i]->discard = AVDISCARD_ALL;
+  }
+  const AVRational tb = impl_->stream->time_base;
+  if (impl_->track->nominalFrameRate > 0 && tb.num > 0) {
+    impl_->ticksPerFrame = tb.den / (tb.num * impl_->track->nominalFrameRate);
   }
   impl_->range = range;
   if (range) {
@@ -70,19 +166,17 @@ std::optional<Packet> PacketReader::next() {
       finish(ReaderStatus::cancelled);
       return std::nullopt;
     }
-    ff::PacketPtr pkt = ff::allocPacket();
-    const int rc = av_read_frame(impl_->input.get(), pkt.get());
-    if (rc == AVERROR_EOF) {
-      try {
-        ff::checkNotTruncated(impl_->input.get(), impl_->stream, impl_->asset->path());
-      } catch (const MediaError& e) {
-        fail(e);
-      }
+    ff::PacketPtr pkt;
+    try {
+      pkt = impl_->nextWithDecodeTime();
+      if (!pkt) ff::checkNotTruncated(impl_->input.get(), impl_->stream, impl_->asset->path());
+    } catch (const MediaError& e) {
+      fail(e);
+    }
+    if (!pkt) {
       finish(ReaderStatus::completed);
       return std::nullopt;
     }
-    if (rc < 0) fail(makeFfmpegError(MediaErrorCode::readFailed, impl_->asset->path(), rc));
-    if (pkt->stream_index != impl_->stream->index) continue;
     const std::int64_t pts = pkt->pts != AV_NOPTS_VALUE ? pkt->pts : pkt->dts;
     const std::int64_t dts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
     if (impl_->range) {

@@ -9,6 +9,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -92,6 +93,9 @@ class InputBase : public WriterInput {
     if (thread_.joinable()) thread_.join();
   }
   void wake() { changed_.notify_all(); }
+  // The timescale this input's track should have in the file (video only; 0:
+  // the muxer's own choice).
+  virtual int trackTimescale() const { return 0; }
 
  protected:
   bool enqueue(Item item) {
@@ -232,6 +236,7 @@ class VideoEncoderInput final : public EncoderInput {
   }
 
   MediaType mediaType() const override { return MediaType::video; }
+  int trackTimescale() const override { return codec_->time_base.num == 1 ? codec_->time_base.den : 0; }
 
   bool appendPixelBuffer(std::shared_ptr<const PixelBuffer> frame, MediaTime t) override {
     if (!frame || frame->width() != settings_.width || frame->height() != settings_.height) {
@@ -423,17 +428,71 @@ class AudioEncoderInput final : public EncoderInput {
   std::int64_t nextPts_ = 0;
 };
 
+// Whether the MPEG-4 muxer knows `tag` as a sample entry of `codec`.
+bool mp4CarriesTag(AVCodecID codec, std::uint32_t tag) {
+  const AVOutputFormat* mp4 = av_guess_format("mp4", nullptr, nullptr);
+  return mp4 != nullptr && mp4->codec_tag != nullptr && tag != 0 && av_codec_get_id(mp4->codec_tag, tag) == codec;
+}
+
+// The sample entry of a copied stream. The source's own entry is kept: avc1
+// against avc3 and hvc1 against hev1 say whether parameter sets may change
+// inside the stream, and QuickTime, Safari and iOS play HEVC only as hvc1.
+// HEVC from a container without MPEG-4 sample entries (Matroska) has its
+// parameter sets in the codec private data, so it is written as hvc1 too
+// rather than as the muxer's default hev1.
+std::uint32_t copiedCodecTag(const AVCodecParameters& par) {
+  if (mp4CarriesTag(par.codec_id, par.codec_tag)) return par.codec_tag;
+  if (par.codec_id == AV_CODEC_ID_HEVC && par.extradata_size > 0) return MKTAG('h', 'v', 'c', '1');
+  return 0;
+}
+
+// The track header's display matrix: 16.16 fixed point, with the projective
+// column (u, v, w) at 0, 0, 1.0 in 2.30.
+void setDisplayMatrix(AVStream* st, const AffineTransform& t, const std::string& path) {
+  constexpr double kFixed = 65536.0;
+  const double values[6] = {t.a, t.b, t.c, t.d, t.tx, t.ty};
+  for (double v : values) {
+    if (!std::isfinite(v) || std::fabs(v) * kFixed >= 2147483647.0) {
+      throw makeMediaError(MediaErrorCode::invalidArgument, path + ": display transform out of range");
+    }
+  }
+  auto* m = reinterpret_cast<std::int32_t*>(
+      av_stream_new_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, 9 * sizeof(std::int32_t)));
+  if (m == nullptr) throw std::bad_alloc();
+  auto fixed = [](double v) { return static_cast<std::int32_t>(std::lround(v * kFixed)); };
+  m[0] = fixed(t.a);
+  m[1] = fixed(t.b);
+  m[2] = 0;
+  m[3] = fixed(t.c);
+  m[4] = fixed(t.d);
+  m[5] = 0;
+  m[6] = fixed(t.tx);
+  m[7] = fixed(t.ty);
+  m[8] = 1 << 30;
+}
+
+// Edits are placed in 1/600 s; a kept video timescale must resolve at least that.
+constexpr int kFinestEditTimescale = 600;
+
 class PassThroughInput final : public InputBase {
  public:
-  PassThroughInput(Writer::Impl& w, AVStream* st, const FormatDescription& f)
+  PassThroughInput(Writer::Impl& w, AVStream* st, const FormatDescription& f, const AffineTransform& transform)
       : InputBase(w, st, w.options.audioQueueCapacity * 4), type_(f.mediaType) {
     const int rc = avcodec_parameters_copy(st->codecpar, f.parameters->par);
     if (rc < 0) throw makeFfmpegError(MediaErrorCode::writeFailed, w.path, rc);
-    st->codecpar->codec_tag = 0;
+    st->codecpar->codec_tag = copiedCodecTag(*f.parameters->par);
     st->time_base = f.parameters->timeBase;
+    if (type_ == MediaType::video && !transform.isIdentity()) setDisplayMatrix(st, transform, w.path);
   }
 
   MediaType mediaType() const override { return type_; }
+  // A copy keeps the source track's timescale, so its sample times stay exact.
+  // A coarse one (a tick per frame) could not place an edit that ends between
+  // two frames without moving samples, so such tracks get the muxer's finer one.
+  int trackTimescale() const override {
+    const AVRational tb = stream_->time_base;
+    return type_ == MediaType::video && tb.num == 1 && tb.den >= kFinestEditTimescale ? tb.den : 0;
+  }
 
   bool appendPacket(const Packet& packet) override {
     if (!packet.raw) throw makeMediaError(MediaErrorCode::invalidArgument, "empty packet");
@@ -542,15 +601,15 @@ std::string Writer::errorText() const {
 }
 
 namespace {
-template <class Input, class Settings>
-WriterInput* addInput(Writer::Impl& m, const Settings& settings) {
+template <class Input, class... Settings>
+WriterInput* addInput(Writer::Impl& m, const Settings&... settings) {
   if (m.status.load() != WriterStatus::unknown) {
     throw makeMediaError(MediaErrorCode::invalidState, "inputs must be added before startWriting");
   }
   AVStream* st = avformat_new_stream(m.out, nullptr);
   if (st == nullptr) throw makeMediaError(MediaErrorCode::writeFailed, m.path + ": cannot add a stream");
   try {
-    m.inputs.push_back(std::make_unique<Input>(m, st, settings));
+    m.inputs.push_back(std::make_unique<Input>(m, st, settings...));
   } catch (...) {
     // The stream cannot be removed again; a writer with a refused input is not started.
     m.status.store(WriterStatus::failed);
@@ -566,11 +625,11 @@ WriterInput* Writer::addVideoInput(const H264Settings& settings) {
 WriterInput* Writer::addAudioInput(const AacSettings& settings) {
   return addInput<AudioEncoderInput>(*impl_, settings);
 }
-WriterInput* Writer::addPassThroughInput(const FormatDescription& sourceFormat) {
+WriterInput* Writer::addPassThroughInput(const FormatDescription& sourceFormat, const AffineTransform& transform) {
   if (!canAddPassThroughInput(sourceFormat)) {
     throw makeMediaError(MediaErrorCode::unsupported, sourceFormat.codecName + " cannot be copied into MPEG-4");
   }
-  return addInput<PassThroughInput>(*impl_, sourceFormat);
+  return addInput<PassThroughInput>(*impl_, sourceFormat, transform);
 }
 
 bool Writer::canAddPassThroughInput(const FormatDescription& f) {
@@ -592,6 +651,20 @@ void Writer::startWriting() {
   m.fileOpened = true;
   AVDictionary* opts = nullptr;
   av_dict_set(&opts, "movflags", m.options.optimizeForNetworkUse ? "+faststart+write_colr" : "+write_colr", 0);
+  // Left alone, the muxer doubles a small video timescale until it passes
+  // 10000 (30 fps becomes 15360); the track keeps the one its input asked for.
+  // The option is the muxer's, so it applies only when the video inputs agree.
+  int videoTimescale = 0;
+  bool videoTimescalesAgree = true;
+  for (const auto& in : m.inputs) {
+    if (in->mediaType() != MediaType::video) continue;
+    const int ts = in->trackTimescale();
+    if (ts <= 0 || (videoTimescale != 0 && ts != videoTimescale)) videoTimescalesAgree = false;
+    videoTimescale = std::max(videoTimescale, ts);
+  }
+  if (videoTimescalesAgree && videoTimescale > 0) {
+    av_dict_set(&opts, "video_track_timescale", std::to_string(videoTimescale).c_str(), 0);
+  }
   rc = avformat_write_header(m.out, &opts);
   av_dict_free(&opts);
   if (rc < 0) {

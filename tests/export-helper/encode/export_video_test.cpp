@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <filesystem>
@@ -125,7 +126,8 @@ TEST(ExportVideo, PassThroughCopiesTheRecordingUnchanged) {
 // back with the ffmpeg tools.
 json probeStream(const std::string& path, const std::string& stream) {
   auto r = run({"/usr/bin/ffprobe", "-v", "error", "-select_streams", stream, "-count_frames", "-show_entries",
-                "stream=codec_name,profile,width,height,nb_read_frames,duration", "-of", "json", path});
+                "stream=codec_name,profile,width,height,nb_read_frames,duration,time_base:stream_side_data=rotation",
+                "-of", "json", path});
   auto streams = json::parse(r.out)["streams"];
   return streams.empty() ? json() : streams[0];
 }
@@ -140,6 +142,58 @@ std::vector<std::array<int, 3>> pixelPerFrame(const std::string& path, int x, in
                    static_cast<unsigned char>(r.out[i + 2])});
   }
   return out;
+}
+
+// Recordings the pass-through path must copy as players expect them: a phone
+// recording with its 90-degree display matrix (copied, then muxed with its
+// sound), and a 29.97 fps recording with B-frames exported to its very end
+// (2.002 s, which the timeline rounds to 1/600 s).
+TEST(ExportVideo, PassThroughKeepsRotationAndCopiesReorderedVideoToItsEnd) {
+  TempDir dir;
+  makeRecording(dir.file("landscape.mp4"), 2, true);
+  auto rotated = run({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", dir.file("landscape.mp4"), "-c", "copy",
+                      "-metadata:s:v:0", "rotate=90", dir.file("rotated.mp4")});
+  ASSERT_EQ(rotated.exitStatus, 0) << rotated.err;
+  auto ntsc = run({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
+                   "testsrc2=size=1280x720:rate=30000/1001", "-frames:v", "60", "-c:v", "libx264", "-preset",
+                   "veryfast", "-bf", "2", "-g", "30", "-pix_fmt", "yuv420p", dir.file("ntsc.mp4")});
+  ASSERT_EQ(ntsc.exitStatus, 0) << ntsc.err;
+
+  struct Case {
+    const char* name;
+    std::string source;
+    double seconds;
+    const char* aspectRatio;
+    bool withAudio;
+  };
+  const Case cases[] = {
+      {"rotated recording with sound", dir.file("rotated.mp4"), 2.0, "9:16", true},
+      {"29.97 fps with B-frames", dir.file("ntsc.mp4"), 2.002, "16:9", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    json m = manifestFor({c.source}, c.seconds);
+    m["scene"]["settings"]["video"]["aspectRatio"] = c.aspectRatio;
+    if (c.withAudio) {
+      m["audioPlan"]["includeAudioTrack"] = true;
+      m["audioPlan"]["sourceAudioPath"] = c.source;
+      m["audioPlan"]["sourceAudioPaths"] = {c.source};
+    }
+    auto job = runJob(dir, m);
+    ASSERT_EQ(job.result.exitStatus, 0) << job.result.out << job.result.err;
+    const auto& report = job.events[job.events.size() - 2]["performanceReport"];
+    EXPECT_EQ(report["qualityPlanSupport"]["selectedVideoPreset"], "AVAssetExportPresetPassthrough");
+    const std::string out = dir.file("out/final.mp4");
+    EXPECT_EQ(packetHashes(out), packetHashes(c.source));
+    const json got = probeStream(out, "v:0");
+    const json src = probeStream(c.source, "v:0");
+    ASSERT_EQ(src.contains("side_data_list"), std::string(c.aspectRatio) == "9:16");  // the fixture is rotated
+    EXPECT_EQ(got.value("side_data_list", json()), src.value("side_data_list", json()));
+    EXPECT_EQ(got["time_base"], src["time_base"]);
+    EXPECT_EQ(got["nb_read_frames"], src["nb_read_frames"]);
+    EXPECT_NEAR(std::stod(got["duration"].get<std::string>()), c.seconds, 0.002);
+    EXPECT_EQ(probeStream(out, "a:0").is_null(), !c.withAudio);
+  }
 }
 
 TEST(ExportVideo, RenderedExportIsStyledCutFrameExactlyAndKeepsItsSound) {
@@ -190,6 +244,7 @@ TEST(ExportVideo, RenderedExportIsStyledCutFrameExactlyAndKeepsItsSound) {
   EXPECT_EQ(v["width"], 1280);
   EXPECT_EQ(v["height"], 720);
   EXPECT_EQ(v["nb_read_frames"], "30");
+  EXPECT_EQ(v["time_base"], "1/30");  // the track's timescale is the frame rate
   EXPECT_NEAR(std::stod(v["duration"].get<std::string>()), 1.0, 0.04);
   EXPECT_EQ(probeStream(out, "a:0")["codec_name"], "aac");
 
@@ -245,6 +300,55 @@ TEST(ExportVideo, RenderedExportIsStyledCutFrameExactlyAndKeepsItsSound) {
   EXPECT_LT(below, 0.8);
   EXPECT_LT(below, above);
   EXPECT_TRUE(std::filesystem::is_empty(dir.file("scratch")));
+}
+
+TEST(ExportVideo, ZoomedExportDrawsTheBundledCursorOnThePointer) {
+  TempDir dir;
+  auto made = run({"/usr/bin/ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "color=c=0xE0E0E0:s=640x360:r=30:d=1",
+                   "-c:v", "libx264", "-g", "15", "-bf", "0", "-pix_fmt", "yuv420p", dir.file("source.mp4")});
+  ASSERT_EQ(made.exitStatus, 0) << made.err;
+  json m = manifestFor({dir.file("source.mp4")}, 1.0);
+  m["qualityPlan"]["compression"] = "high";
+  // The pointer rests at (0.25, 0.5) of the picture; the camera zooms 2x on it
+  // (keyframes in pixels of the 1280x720 canvas).
+  json positions = json::array();
+  for (int ms = 0; ms <= 1000; ms += 100) positions.push_back({{"x", 0.25}, {"y", 0.5}, {"timestamp", ms}});
+  m["videoPlan"]["cursorData"] = {{"positions", positions}, {"screenWidth", 640}, {"screenHeight", 360}};
+  m["videoPlan"]["cursorSettings"]["enabled"] = true;
+  m["videoPlan"]["cursorSettings"]["size"] = 1.5;
+  m["videoPlan"]["resolvedZoomFrames"] = {{{"timestamp", 0}, {"centerX", 320}, {"centerY", 360}, {"zoom", 2},
+                                           {"cameraOverlayBlend", 0}, {"isAutoZoom", false},
+                                           {"snapToVideoEdge", false}}};
+  auto job = runJob(dir, m);
+  ASSERT_EQ(job.result.exitStatus, 0) << job.result.out << job.result.err;
+  std::vector<std::string> telemetry;
+  for (const auto& e : job.events) {
+    if (e["type"] == "telemetry" && e.contains("message")) telemetry.push_back(e["message"]);
+  }
+  EXPECT_NE(std::find(telemetry.begin(), telemetry.end(), "native_cursor_runtime_enabled"), telemetry.end());
+  EXPECT_NE(std::find(telemetry.begin(), telemetry.end(), "native_zoom_runtime_enabled"), telemetry.end());
+
+  // Frame 15: the pointer's spot is the camera centre, so the glyph's tip sits
+  // at the middle of the 1280x720 frame and its body reaches down and right.
+  auto image = run({"/usr/bin/ffmpeg", "-v", "error", "-i", dir.file("out/final.mp4"), "-vf", "select=eq(n\\,15)",
+                    "-frames:v", "1", "-pix_fmt", "gray", "-f", "rawvideo", "-"});
+  ASSERT_EQ(image.out.size(), 1280u * 720);
+  auto luma = [&](int x, int y) { return static_cast<unsigned char>(image.out[static_cast<size_t>(y) * 1280 + x]); };
+  int darkNearTip = 0, darkBody = 0, darkElsewhere = 0;
+  for (int y = 0; y < 720; ++y) {
+    for (int x = 0; x < 1280; ++x) {
+      if (luma(x, y) > 100) continue;
+      if (std::abs(x - 640) <= 6 && std::abs(y - 360) <= 6) ++darkNearTip;
+      if (x >= 640 && x < 720 && y >= 360 && y < 470) {
+        ++darkBody;
+      } else if (x < 620 || x > 760 || y < 340 || y > 490) {
+        ++darkElsewhere;
+      }
+    }
+  }
+  EXPECT_GT(darkNearTip, 0);
+  EXPECT_GT(darkBody, 300);  // a 60 px wide arrow, mostly dark
+  EXPECT_EQ(darkElsewhere, 0);
 }
 
 TEST(ExportVideo, FailuresEndWithTheirText) {

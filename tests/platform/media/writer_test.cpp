@@ -92,6 +92,8 @@ TEST(Writer, H264OutputHasHighProfileFixedKeyFramesColourTagsAndFastStart) {
   EXPECT_EQ(v["color_transfer"], "iec61966-2-1");
   EXPECT_EQ(v["color_range"], "tv");
   EXPECT_EQ(v["nb_frames"], "60");
+  // The track's timescale is the frame rate, not the muxer's 15360.
+  EXPECT_EQ(v["time_base"], "1/30");
   const auto& a = streams[1];
   EXPECT_EQ(a["codec_name"], "aac");
   EXPECT_EQ(a["sample_rate"], "48000");

@@ -31,7 +31,7 @@ struct H264Settings {
   std::int64_t averageBitRate = 8'000'000;
   int maxKeyFrameInterval = 60;  // frames; key frames fall exactly this far apart
   double expectedFrameRate = 30;
-  int mediaTimescale = 0;        // 0: the frame rate rounded up
+  int mediaTimescale = 0;        // the track's timescale; 0: the frame rate when whole, else 90000
   std::string preset = "ultrafast";  // with CABAC and the 8x8 transform switched back on
   bool allowFrameReordering = false;  // false: no B-frames
 };
@@ -80,8 +80,12 @@ class Writer {
   // invalidArgument) when the settings are refused.
   WriterInput* addVideoInput(const H264Settings& settings);
   WriterInput* addAudioInput(const AacSettings& settings);
-  // Copies packets of the described stream.
-  WriterInput* addPassThroughInput(const FormatDescription& sourceFormat);
+  // Copies packets of the described stream. The track keeps the source's
+  // sample entry (hvc1 stays hvc1; HEVC without one is written as hvc1) and,
+  // for video, `transform` as its display matrix (so a rotated recording still
+  // plays upright) and the source's timescale when it resolves at least
+  // 1/600 s (else the muxer picks a finer one).
+  WriterInput* addPassThroughInput(const FormatDescription& sourceFormat, const AffineTransform& transform = {});
   // Whether the MPEG-4 container can carry that stream without re-encoding.
   static bool canAddPassThroughInput(const FormatDescription& sourceFormat);
 
