@@ -167,7 +167,9 @@ TEST(AudioMixPlacement, SoundThatStartsAfterThePictureKeepsItsTime) {
     EXPECT_NEAR(firstAbove(s, 0.25), expected, k.stretch == 1 ? 3.0 / kRate : 0.015);
     // Silence until the sound's own start.
     const double soundAt = k.outputStart + (k.offset - k.sourceStart) * k.stretch;
-    if (soundAt - 0.01 > k.outputStart) EXPECT_LT(rms(s, k.outputStart, soundAt - 0.01), 1e-4);
+    if (soundAt - 0.01 > k.outputStart) {
+      EXPECT_LT(rms(s, k.outputStart, soundAt - 0.01), 1e-4);
+    }
   }
 }
 
