@@ -1,6 +1,7 @@
 #pragma once
 // The colour text grammar shared by every reader of the manifest: six or eight
-// hexadecimal digits (RRGGBB or RRGGBBAA), "#" optional, blanks around ignored.
+// hexadecimal digits (RRGGBB or RRGGBBAA), "#" optional, white space and line
+// breaks around ignored (Unicode's, as vantrel/common/text.h trims them).
 
 #include <optional>
 #include <string>

@@ -4,6 +4,7 @@
 
 #include "manifest/color.h"
 #include "manifest/decode.h"
+#include "vantrel/common/text.h"
 
 namespace vantrel::exporter {
 
@@ -46,8 +47,6 @@ std::vector<NativeFillerLayer> NativeFillerBlock::effectiveLayers() const {
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -59,9 +58,7 @@ int hexValue(char c) {
 
 std::optional<RgbaColor> parseColor(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
-  std::string_view s = *text;
-  while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
+  const std::string_view s = vantrel::text::trimWhiteSpace(*text);
   std::string digits;
   for (char c : s) {
     if (c != '#') digits.push_back(c);

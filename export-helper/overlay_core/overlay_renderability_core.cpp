@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "vantrel/common/text.h"
+
 namespace vantrel::overlaycore {
 
 bool OverlayRenderabilityCore::intersectsRenderedFrames(double startTime, double endTime, double durationSeconds,
@@ -31,7 +33,7 @@ bool OverlayRenderabilityCore::hasRenderableWindowAndGeometry(double startTime, 
 
 bool OverlayRenderabilityCore::hasRenderableImageSource(const std::optional<std::string>& source) {
   if (!source) return false;
-  return source->find_first_not_of(" \t\n\r\v\f") != std::string::npos;
+  return !text::isBlank(*source);
 }
 
 bool OverlayRenderabilityCore::hasVisibleTextPaint(std::optional<double> opacity, bool backgroundEnabled,

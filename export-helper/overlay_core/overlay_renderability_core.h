@@ -29,7 +29,8 @@ struct OverlayRenderabilityCore {
   static bool hasRenderableWindowAndGeometry(double startTime, double endTime, double width, double height,
                                              double durationSeconds, std::int64_t frameRate, RenderSize renderSize);
 
-  // The source is present and not blank.
+  // The source is present and not blank (Unicode white space and line breaks
+  // count as blank, as in vantrel/common/text.h).
   static bool hasRenderableImageSource(const std::optional<std::string>& source);
 
   // Opacities in percent; absent means fully opaque.

@@ -7,6 +7,7 @@
 
 #include "composition/timeline.h"
 #include "job/job_errors.h"
+#include "vantrel/common/text.h"
 #include "vantrel/graphics/image_file.h"
 #include "vantrel/media/asset.h"
 
@@ -36,15 +37,12 @@ std::map<std::string, gfx::Image> loadImageSources(const std::vector<std::string
 std::vector<std::string> collectImagePaths(const NativeExportManifestV1& manifest) {
   const auto& plan = manifest.overlayPlan;
   std::vector<std::string> paths;
-  auto trimmed = [](const std::string& s) {
-    const char* blanks = " \t\n\r\f\v";
-    const auto b = s.find_first_not_of(blanks);
-    return b == std::string::npos ? std::string() : s.substr(b, s.find_last_not_of(blanks) - b + 1);
-  };
   for (const auto& overlay : plan.imageOverlays) {
     if (!overlay.src) continue;
-    std::string src = trimmed(*overlay.src);
-    if (!src.empty()) paths.push_back(std::move(src));
+    // Trimmed by the same rule that decides the overlay's renderability, so a
+    // source counted as renderable is always looked up by the path loaded here.
+    const std::string_view src = text::trimWhiteSpace(*overlay.src);
+    if (!src.empty()) paths.emplace_back(src);
   }
   for (const auto& filler : plan.fillerBlocks) {
     if (filler.backgroundUploadUrl) paths.push_back(*filler.backgroundUploadUrl);

@@ -50,6 +50,57 @@ TEST(OcrHelper, FindsWordsPerLineWithTopLeftBoxes) {
             regions[0]["bounds"]["x"].get<double>() + regions[0]["bounds"]["width"].get<double>());
 }
 
+// The host passes whatever picture the user has: every format Leptonica reads,
+// and the bitmaps it refuses (ImageMagick writes palettised pictures as RLE8).
+TEST(OcrHelper, ReadsEveryPictureFormat) {
+  TempDir dir;
+  const std::string source = dir.file("source.png");
+  drawText(source, {"-annotate", "+10+60", "Hello world"}, "320x100");
+  const struct {
+    const char* file;
+    std::vector<std::string> convert;  // extra options, then the output (prefix:)name
+  } cases[] = {
+      {"palettised.bmp", {"-type", "Palette"}},  // RLE8: the default for few colours
+      {"bmp3.bmp", {"-type", "Palette", "bmp3:"}},
+      {"os2.bmp", {"-type", "Palette", "bmp2:"}},
+      {"transparent.bmp", {"-transparent", "white", "-type", "TrueColorAlpha"}},  // bit fields
+      {"truecolor.bmp", {"-type", "TrueColor"}},
+      {"page.tif", {}},
+      {"page.gif", {}},
+      {"page.webp", {"-quality", "100"}},
+      {"page.ppm", {}},
+      {"page.jpg", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::vector<std::string> argv = {"/usr/bin/convert", source};
+    std::string prefix;
+    for (const auto& option : c.convert) {
+      if (option.ends_with(':')) {
+        prefix = option;
+      } else {
+        argv.push_back(option);
+      }
+    }
+    argv.push_back(prefix + dir.file(c.file));
+    const ProcessResult made = runProcess(argv);
+    ASSERT_EQ(made.exitStatus, 0) << made.err;
+    const ProcessResult r = runProcess({OCR_HELPER, dir.file(c.file)});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    const json regions = json::parse(r.out);
+    ASSERT_EQ(regions.size(), 2u) << r.out;
+    EXPECT_EQ(regions[0]["text"], "Hello");
+    EXPECT_EQ(regions[1]["text"], "world");
+  }
+  // The palettised FFmpeg bitmap too, which Leptonica reads itself.
+  const ProcessResult made =
+      runProcess({"/usr/bin/ffmpeg", "-v", "error", "-i", source, "-pix_fmt", "pal8", dir.file("ffmpeg.bmp")});
+  ASSERT_EQ(made.exitStatus, 0) << made.err;
+  const ProcessResult r = runProcess({OCR_HELPER, dir.file("ffmpeg.bmp")});
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(json::parse(r.out).size(), 2u) << r.out;
+}
+
 TEST(OcrHelper, BlankImageGivesAnEmptyArray) {
   TempDir dir;
   const std::string image = dir.file("blank.jpg");

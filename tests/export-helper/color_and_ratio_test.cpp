@@ -23,6 +23,8 @@ TEST(ParseColor, Grammar) {
       {"3366cc", opaque},
       {"3366CCFF", opaque},
       {"  #3366cc80 \n", half},
+      {"\u3000#3366CC80\u00A0\u2028", half},
+      {"#3366\u00A0CC", std::nullopt},
       {"##3366CC", opaque},  // every '#' is removed, not just a leading one
       {"#36C", std::nullopt},
       {"red", std::nullopt},

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -82,6 +83,9 @@ TEST(OverlayRenderabilityCore, WindowsGeometryAndPaint) {
   EXPECT_FALSE(OverlayRenderabilityCore::hasRenderableImageSource(std::nullopt));
   EXPECT_FALSE(OverlayRenderabilityCore::hasRenderableImageSource(" \n\t"));
   EXPECT_TRUE(OverlayRenderabilityCore::hasRenderableImageSource(" a.png"));
+  // No-break, ideographic and line-separator spaces are blank too.
+  EXPECT_FALSE(OverlayRenderabilityCore::hasRenderableImageSource("\u00A0\u3000\u2028\u0085"));
+  EXPECT_TRUE(OverlayRenderabilityCore::hasRenderableImageSource("\u3000a.png\u00A0"));
 
   struct Paint {
     std::optional<double> opacity;
@@ -132,6 +136,31 @@ TEST(SceneProfile, FeatureTagsInFixedOrder) {
   EXPECT_FALSE(isStyledVideoScene(minimal));
   minimal.videoPlan.sourceVideoPaths.push_back("/tmp/b.mp4");
   EXPECT_TRUE(buildSceneProfile(minimal, {1920, 1080}, true, false, false).hasMultiSource);
+}
+
+// An image overlay whose source is only Unicode white space draws nothing: it
+// must neither cost the recording its pass-through nor be tagged.
+TEST(SceneProfile, ImageSourceOfUnicodeBlanksIsNoOverlay) {
+  const Size render{1920, 1080};
+  const struct {
+    const char* src;
+    bool overlay;
+  } cases[] = {{"\u3000\u00A0\u2028\u2029\u202F\u1680", false}, {"\u3000/a/logo.png\u00A0", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.src);
+    auto m = fixture("minimal_manifest.json");
+    NativeImageOverlay image;
+    image.src = c.src;
+    image.endTime = m.videoPlan.durationSeconds;
+    image.width = image.height = 0.25;
+    m.overlayPlan.imageOverlays = {image};
+    const bool passThrough = isSimpleVideoPassThroughCandidate(m, VideoTrackMetadata::make(render, {}), render);
+    EXPECT_EQ(passThrough, !c.overlay);
+    const auto p = buildSceneProfile(m, render, passThrough, false, false);
+    EXPECT_EQ(p.sceneClass, c.overlay ? "custom-compositor" : "simple-passthrough");
+    const bool tagged = std::find(p.featureTags.begin(), p.featureTags.end(), "image-overlays") != p.featureTags.end();
+    EXPECT_EQ(tagged, c.overlay);
+  }
 }
 
 TEST(PassThrough, Candidates) {

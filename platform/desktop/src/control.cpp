@@ -5,14 +5,12 @@
 
 #include <cerrno>
 
+#include "vantrel/common/text.h"
+
 namespace vantrel::desktop {
 
 bool isStopChunk(std::string_view chunk) {
-  constexpr std::string_view blanks = " \t\n\r\v\f";
-  const auto first = chunk.find_first_not_of(blanks);
-  if (first == std::string_view::npos) return false;
-  const auto last = chunk.find_last_not_of(blanks);
-  return chunk.substr(first, last - first + 1) == "stop";
+  return text::trimWhiteSpace(chunk) == "stop";
 }
 
 namespace {

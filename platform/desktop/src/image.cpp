@@ -78,18 +78,6 @@ RgbaImage grow(const RgbaImage& src, int w, int h) {
   return out;
 }
 
-struct PngErrorState {
-  std::string message;
-};
-
-void onPngError(png_structp png, png_const_charp message) {
-  auto* state = static_cast<PngErrorState*>(png_get_error_ptr(png));
-  if (state) state->message = message ? message : "unknown libpng error";
-  png_longjmp(png, 1);
-}
-
-void onPngWarning(png_structp, png_const_charp) {}
-
 }  // namespace
 
 RgbaImage scaleImage(const RgbaImage& source, int width, int height) {
@@ -105,41 +93,36 @@ std::vector<std::uint8_t> encodePng(const RgbaImage& image, bool withAlpha) {
   if (image.empty() || image.pixels.size() != static_cast<std::size_t>(image.width) * image.height * 4) {
     throw DesktopError(DesktopErrorCode::ImageEncodingFailed, "the image is empty");
   }
-  PngErrorState errors;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &errors, onPngError, onPngWarning);
-  if (!png) throw DesktopError(DesktopErrorCode::ImageEncodingFailed, "cannot create a PNG writer");
-  png_infop info = png_create_info_struct(png);
-  std::vector<std::uint8_t> out;
-  std::vector<std::uint8_t> row(static_cast<std::size_t>(image.width) * (withAlpha ? 4 : 3));
-  // libpng reports errors by longjmp: nothing with a destructor may be created
-  // between setjmp and the end of the writing below.
-  if (!info || setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
-    throw DesktopError(DesktopErrorCode::ImageEncodingFailed,
-                       errors.message.empty() ? "cannot create PNG info" : errors.message);
+  // libpng's simplified API keeps its setjmp inside the library, so no local
+  // of ours can be left indeterminate by its error path.
+  png_image png;
+  std::memset(&png, 0, sizeof png);
+  png.version = PNG_IMAGE_VERSION;
+  png.width = static_cast<png_uint_32>(image.width);
+  png.height = static_cast<png_uint_32>(image.height);
+  png.format = withAlpha ? PNG_FORMAT_RGBA : PNG_FORMAT_RGB;
+  std::vector<std::uint8_t> rgb;
+  const std::uint8_t* pixels = image.pixels.data();
+  if (!withAlpha) {
+    const std::size_t count = static_cast<std::size_t>(image.width) * image.height;
+    rgb.resize(count * 3);
+    for (std::size_t i = 0; i < count; ++i) std::memcpy(&rgb[i * 3], &image.pixels[i * 4], 3);
+    pixels = rgb.data();
   }
-  png_set_write_fn(
-      png, &out,
-      [](png_structp p, png_bytep data, png_size_t length) {
-        auto* sink = static_cast<std::vector<std::uint8_t>*>(png_get_io_ptr(p));
-        sink->insert(sink->end(), data, data + length);
-      },
-      nullptr);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(image.width), static_cast<png_uint_32>(image.height), 8,
-               withAlpha ? PNG_COLOR_TYPE_RGBA : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(png, info);
-  for (int y = 0; y < image.height; ++y) {
-    const std::uint8_t* src = image.at(0, y);
-    if (withAlpha) {
-      std::memcpy(row.data(), src, row.size());
-    } else {
-      for (int x = 0; x < image.width; ++x) std::memcpy(&row[static_cast<std::size_t>(x) * 3], src + x * 4, 3);
-    }
-    png_write_row(png, row.data());
+  png_alloc_size_t size = 0;
+  // A first pass without a buffer measures the file; the second writes it.
+  if (!png_image_write_to_memory(&png, nullptr, &size, 0, pixels, 0, nullptr)) {
+    std::string message = png.message;
+    png_image_free(&png);
+    throw DesktopError(DesktopErrorCode::ImageEncodingFailed, message);
   }
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
+  std::vector<std::uint8_t> out(size);
+  if (!png_image_write_to_memory(&png, out.data(), &size, 0, pixels, 0, nullptr)) {
+    std::string message = png.message;
+    png_image_free(&png);
+    throw DesktopError(DesktopErrorCode::ImageEncodingFailed, message);
+  }
+  out.resize(size);
   return out;
 }
 

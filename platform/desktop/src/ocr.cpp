@@ -8,6 +8,10 @@
 
 #include <memory>
 
+#include "vantrel/common/files.h"
+#include "vantrel/common/text.h"
+#include "vantrel/desktop/bmp.h"
+
 namespace vantrel::desktop {
 
 OcrError::OcrError(OcrErrorCode code, std::string payload)
@@ -22,25 +26,6 @@ NormalizedRect normalizeBox(int left, int top, int right, int bottom, int imageW
 
 namespace {
 
-// Length of a white-space character at `i`, 0 when there is none.
-std::size_t spaceLength(std::string_view s, std::size_t i) {
-  const unsigned char c = static_cast<unsigned char>(s[i]);
-  if (c == ' ' || (c >= '\t' && c <= '\r')) return 1;
-  // U+0085, U+00A0
-  if (c == 0xC2 && i + 1 < s.size() && (static_cast<unsigned char>(s[i + 1]) == 0x85 ||
-                                        static_cast<unsigned char>(s[i + 1]) == 0xA0)) {
-    return 2;
-  }
-  // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000
-  if (i + 2 < s.size()) {
-    const unsigned char d = static_cast<unsigned char>(s[i + 1]), e = static_cast<unsigned char>(s[i + 2]);
-    if (c == 0xE2 && d == 0x80 && ((e >= 0x80 && e <= 0x8A) || e == 0xA8 || e == 0xA9 || e == 0xAF)) return 3;
-    if (c == 0xE2 && d == 0x81 && e == 0x9F) return 3;
-    if (c == 0xE3 && d == 0x80 && e == 0x80) return 3;
-  }
-  return 0;
-}
-
 // libgomp reads its thread limit once, when it is loaded; lowering the number
 // of active parallel levels to zero afterwards still runs every region on the
 // calling thread. Looked up at run time so that a Tesseract built without
@@ -54,6 +39,37 @@ struct PixDeleter {
   void operator()(Pix* p) const { pixDestroy(&p); }
 };
 
+// A 32-bit Leptonica picture of `image`, composited over white: text is read
+// as it is seen on a page, and a transparent background is not black.
+Pix* pixFromRgba(const RgbaImage& image) {
+  Pix* pix = pixCreate(image.width, image.height, 32);
+  if (!pix) return nullptr;
+  l_uint32* data = pixGetData(pix);
+  const int wpl = pixGetWpl(pix);
+  for (int y = 0; y < image.height; ++y) {
+    l_uint32* line = data + static_cast<std::ptrdiff_t>(y) * wpl;
+    for (int x = 0; x < image.width; ++x) {
+      const std::uint8_t* p = image.at(x, y);
+      const unsigned a = p[3];
+      auto over = [a](unsigned c) { return static_cast<l_int32>((c * a + 255 * (255 - a) + 127) / 255); };
+      composeRGBPixel(over(p[0]), over(p[1]), over(p[2]), &line[x]);
+    }
+  }
+  return pix;
+}
+
+// Leptonica's own readers first (PNG, JPEG, TIFF, PNM, GIF, WebP, JPEG 2000,
+// the bitmaps it knows); bitmaps it refuses (run-length coded, bit fields) by
+// our reader.
+Pix* loadPicture(const std::string& path) {
+  if (Pix* pix = pixRead(path.c_str())) return pix;
+  const auto bytes = readWholeFile(path);
+  if (!bytes) return nullptr;
+  const auto image =
+      decodeBmp(std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()));
+  return image ? pixFromRgba(*image) : nullptr;
+}
+
 std::string trimLineEnd(const char* text) {
   std::string s = text ? text : "";
   while (!s.empty() && (s.back() == '\n' || s.back() == ' ' || s.back() == '\r')) s.pop_back();
@@ -66,12 +82,12 @@ std::vector<std::pair<std::size_t, std::size_t>> wordRanges(std::string_view lin
   std::vector<std::pair<std::size_t, std::size_t>> out;
   std::size_t i = 0;
   while (i < line.size()) {
-    if (std::size_t n = spaceLength(line, i); n > 0) {
+    if (std::size_t n = text::whiteSpaceLengthAt(line, i); n > 0) {
       i += n;
       continue;
     }
     const std::size_t start = i;
-    while (i < line.size() && spaceLength(line, i) == 0) ++i;
+    while (i < line.size() && text::whiteSpaceLengthAt(line, i) == 0) ++i;
     out.emplace_back(start, i - start);
   }
   return out;
@@ -103,7 +119,7 @@ std::vector<TextRegion> recognizeText(const std::string& imagePath) {
   // Leptonica reports unreadable files on standard error itself; the caller
   // reports them once in its own words.
   setMsgSeverity(L_SEVERITY_NONE);
-  std::unique_ptr<Pix, PixDeleter> pix(pixRead(imagePath.c_str()));
+  std::unique_ptr<Pix, PixDeleter> pix(loadPicture(imagePath));
   if (!pix) throw OcrError(OcrErrorCode::ImageNotLoaded, imagePath);
   const int width = pixGetWidth(pix.get()), height = pixGetHeight(pix.get());
 

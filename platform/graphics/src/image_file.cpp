@@ -133,6 +133,7 @@ struct PngState {
   png_infop info = nullptr;
   std::vector<uint8_t> row;
   std::vector<uint8_t> whole;
+  std::vector<png_bytep> rows;  // here, not on the stack: libpng's longjmp skips local destructors
   std::unique_ptr<RowSink> sink;
   ~PngState() { png_destroy_read_struct(&png, info ? &info : nullptr, nullptr); }
 };
@@ -178,10 +179,10 @@ BufferRef decodePng(FILE* f, int maxSide, ImageProperties* props) {
   st->sink = std::make_unique<RowSink>(w, h, tw, th);
   if (passes > 1) {
     st->whole.resize(static_cast<size_t>(w) * h * 4);
-    std::vector<png_bytep> rows(h);
-    for (int y = 0; y < h; ++y) rows[y] = st->whole.data() + static_cast<size_t>(y) * w * 4;
-    png_read_image(st->png, rows.data());
-    for (int y = 0; y < h; ++y) st->sink->row(y, rows[y]);
+    st->rows.resize(h);
+    for (int y = 0; y < h; ++y) st->rows[y] = st->whole.data() + static_cast<size_t>(y) * w * 4;
+    png_read_image(st->png, st->rows.data());
+    for (int y = 0; y < h; ++y) st->sink->row(y, st->rows[y]);
   } else {
     st->row.resize(static_cast<size_t>(w) * 4);
     for (int y = 0; y < h; ++y) {

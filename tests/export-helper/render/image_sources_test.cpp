@@ -33,10 +33,14 @@ TEST(LoadImageSources, BoundsLargePicturesAndSkipsUnreadablePaths) {
 
 TEST(CollectImagePaths, TrimsOverlaySourcesAndKeepsTheLoadOrder) {
   NativeExportManifestV1 m;
-  NativeImageOverlay blank, padded, none;
+  NativeImageOverlay blank, unicodeBlank, padded, unicodePadded, none;
   blank.src = "  \n";
+  unicodeBlank.src = "\u00A0\u3000\u2028";
   padded.src = "  /a/logo.png ";
-  m.overlayPlan.imageOverlays = {blank, padded, none};
+  // Pasted paths bring no-break and ideographic spaces and line separators;
+  // the inner no-break space is part of the name.
+  unicodePadded.src = "\u3000\u00A0/a/my\u00A0photo.png\u2029\u202F";
+  m.overlayPlan.imageOverlays = {blank, unicodeBlank, padded, unicodePadded, none};
   NativeFillerBlock filler;
   filler.backgroundUploadUrl = "/a/card.jpg";
   NativeFillerImageLayer layer;
@@ -45,7 +49,7 @@ TEST(CollectImagePaths, TrimsOverlaySourcesAndKeepsTheLoadOrder) {
   m.overlayPlan.fillerBlocks = {filler};
   m.overlayPlan.wallpaperPath = "/a/wall.jpg";
   m.overlayPlan.backgroundRasterPath = "/a/raster.png";
-  EXPECT_EQ(collectImagePaths(m), (std::vector<std::string>{"/a/logo.png", "/a/card.jpg", "/a/layer.png",
+  EXPECT_EQ(collectImagePaths(m), (std::vector<std::string>{"/a/logo.png", "/a/my\u00A0photo.png", "/a/card.jpg", "/a/layer.png",
                                                             "/a/wall.jpg", "/a/raster.png"}));
 }
 

@@ -16,6 +16,7 @@ TEST(StopChunk, OnlyTheTrimmedWordStops) {
       {"stop", true},          {"stop\n", true},     {" \t stop \r\n", true}, {"\nstop\n\n", true},
       {"stopp", false},        {"STOP", false},      {"", false},             {"stop stop", false},
       {"s top", false},        {"\xffstop", false},  {"\n", false},          {"please stop", false},
+      {"\u00A0stop\u2028", true}, {"\u3000stop\u0085", true}, {"st\u00A0op", false}, {"\xc2stop", false},
   };
   for (const auto& c : cases) EXPECT_EQ(isStopChunk(c.chunk), c.stops) << "chunk: '" << c.chunk << "'";
 }

@@ -8,8 +8,13 @@ namespace vantrel::desktop {
 namespace {
 
 RgbaImage solid(int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t b, std::uint8_t a) {
-  RgbaImage img{w, h, {}};
-  for (int i = 0; i < w * h; ++i) img.pixels.insert(img.pixels.end(), {r, g, b, a});
+  RgbaImage img{w, h, std::vector<std::uint8_t>(static_cast<std::size_t>(w) * h * 4)};
+  for (std::size_t i = 0; i < img.pixels.size(); i += 4) {
+    img.pixels[i] = r;
+    img.pixels[i + 1] = g;
+    img.pixels[i + 2] = b;
+    img.pixels[i + 3] = a;
+  }
   return img;
 }
 

@@ -220,5 +220,18 @@ TEST(ImageFiles, CorruptTruncatedAndMissingFilesGiveNoImage) {
   EXPECT_THROW(writeJpeg(*marker(), dir.file("no/such/dir/x.jpg"), 0.8), ImageFileError);
 }
 
+// Found by fuzzing: an interlaced PNG whose image data breaks off. libpng's
+// error jump used to skip the row table's destructor (a leak under the
+// sanitizers, undefined behaviour everywhere).
+TEST(ImageFiles, InterlacedPngThatBreaksOffGivesNoImage) {
+  const std::string path = std::string(VANTREL_GRAPHICS_TEST_DATA) + "/fuzz-png-interlaced-truncated.png";
+  const auto props = readImageProperties(path);
+  ASSERT_TRUE(props);
+  EXPECT_EQ(props->width, 12);
+  EXPECT_EQ(props->height, 8);
+  EXPECT_EQ(readImage(path), nullptr);
+  EXPECT_EQ(readThumbnail(path, 4), nullptr);
+}
+
 }  // namespace
 }  // namespace vantrel::graphics

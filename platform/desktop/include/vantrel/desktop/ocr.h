@@ -41,7 +41,7 @@ struct TextRegion {
 NormalizedRect normalizeBox(int left, int top, int right, int bottom, int imageWidth, int imageHeight);
 
 // Byte ranges of the runs of non-white-space characters of `line`
-// (white space: ASCII blanks and the Unicode spaces Tesseract can emit).
+// (white space as vantrel/common/text.h defines it: every Unicode space).
 std::vector<std::pair<std::size_t, std::size_t>> wordRanges(std::string_view line);
 
 // What the recognizer found on one text line.
@@ -61,8 +61,9 @@ struct RecognizedLine {
 // including skipped ones.
 std::vector<TextRegion> regionsFromLines(const std::vector<RecognizedLine>& lines);
 
-// Loads the image (any format Leptonica reads) and recognises its text.
-// Throws OcrError.
+// Loads the image (any format Leptonica reads, and every BMP variant through
+// decodeBmp: Leptonica refuses run-length coded and bit-field bitmaps) and
+// recognises its text. Throws OcrError.
 std::vector<TextRegion> recognizeText(const std::string& imagePath);
 
 }  // namespace vantrel::desktop
