@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fixtures.h"
 #include "vantrel/testing/process.h"
 
 namespace {
@@ -366,6 +367,8 @@ TEST(ExportVideo, FailuresEndWithTheirText) {
   ASSERT_EQ(faststart.exitStatus, 0);
   std::string whole = vantrel::testing::readFile(dir.file("faststart.mp4"));
   vantrel::testing::writeFile(dir.file("cut-short.mp4"), whole.substr(0, whole.size() / 2));
+  // Its sequence parameter set declares a picture too big to decode; the index still says 1280x720.
+  const std::string huge = vantrel::media::test::hugePictureCopy(dir.file("source.mp4"), "huge.mp4", 16000, 16000);
 
   struct Case {
     const char* name;
@@ -384,6 +387,7 @@ TEST(ExportVideo, FailuresEndWithTheirText) {
       {"missing source", {dir.file("nope.mp4")}, "out/final.mp4", dir.file("nope.mp4"), false},
       {"source cut short after its index", {dir.file("cut-short.mp4")}, "out/final.mp4", "truncated", true},
       {"final directory cannot be made", {dir.file("source.mp4")}, "blocker/final.mp4", "blocker", true},
+      {"picture declared 16000x16000", {huge}, "out/final.mp4", "16000x16000", true},
   };
   for (const auto& c : cases) {
     auto job = runJob(dir, manifestFor(c.sources, 1), c.finalName);
