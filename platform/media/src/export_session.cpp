@@ -1,6 +1,10 @@
 #include "vantrel/media/export_session.h"
 
 #include "ffmpeg_util.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
 #include "vantrel/media/video_composition_reader.h"
 #include "vantrel/media/writer.h"
 
@@ -47,11 +51,28 @@ bool reachesTrackEnd(const TrackInfo& t, MediaTime end) {
   return end + MediaTime(1, end.timescale) >= t.timeRange.end();
 }
 
+// Video that players decode everywhere (browsers, phones, hardware decoders):
+// 4:2:0 pictures, 8-bit for H.264 (High 10 and the 4:2:2/4:4:4 profiles play
+// almost nowhere), 8- or 10-bit for HEVC (Main and Main 10). Anything else is
+// re-encoded rather than copied into a file that will not play.
+bool playsEverywhere(const FormatDescription& f) {
+  if (f.mediaType != MediaType::video) return true;
+  const AVCodecParameters* par = f.parameters->par;
+  const auto format = static_cast<AVPixelFormat>(par->format);
+  if (format == AV_PIX_FMT_NONE) return true;  // not known: nothing to hold against it
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(format);
+  if (d == nullptr || (d->flags & AV_PIX_FMT_FLAG_RGB) || d->log2_chroma_w != 1 || d->log2_chroma_h != 1) return false;
+  const int depth = d->comp[0].depth;
+  if (par->codec_id == AV_CODEC_ID_H264) return depth == 8;
+  if (par->codec_id == AV_CODEC_ID_HEVC) return depth == 8 || depth == 10;
+  return true;
+}
+
 bool canCopy(const CompositionTrack& track) {
   const FormatDescription* first = nullptr;
   for (const auto& s : track.segments()) {
     const FormatDescription* f = formatOf(s);
-    if (f == nullptr || s.isScaled() || !Writer::canAddPassThroughInput(*f)) return false;
+    if (f == nullptr || s.isScaled() || !Writer::canAddPassThroughInput(*f) || !playsEverywhere(*f)) return false;
     if (first == nullptr) first = f;
     if (!sameStream(*first, *f)) return false;
     if (track.mediaType() == MediaType::video) {

@@ -85,6 +85,25 @@ TEST_F(ExportTest, PresetCompatibility) {
     EXPECT_EQ(isExportPresetCompatible(kExportPresetPassthrough, c), e.passThrough) << "ends at " << e.end;
   }
 
+  // Streams that would not play everywhere once copied are re-encoded instead.
+  const struct {
+    const char* name;
+    std::vector<std::string> encode;
+    bool passThrough;
+  } formats[] = {
+      {"H.264 High 10", {"-c:v", "libx264", "-pix_fmt", "yuv420p10le"}, false},
+      {"H.264 4:4:4", {"-c:v", "libx264", "-pix_fmt", "yuv444p"}, false},
+      {"H.264 8-bit 4:2:0", {"-c:v", "libx264", "-pix_fmt", "yuv420p"}, true},
+      {"HEVC Main 10", {"-c:v", "libx265", "-pix_fmt", "yuv420p10le", "-tag:v", "hvc1", "-x265-params", "log-level=none"},
+       true},
+  };
+  for (const auto& f : formats) {
+    std::vector<std::string> args = {"-f", "lavfi", "-i", "testsrc2=size=320x240:rate=30:duration=1"};
+    args.insert(args.end(), f.encode.begin(), f.encode.end());
+    const auto a = Asset::open(test::fixture(std::string("format_") + std::to_string(&f - formats) + ".mp4", args));
+    EXPECT_EQ(isExportPresetCompatible(kExportPresetPassthrough, Composition::fromAsset(a)), f.passThrough) << f.name;
+  }
+
   EXPECT_FALSE(isExportPresetCompatible("NoSuchPreset", Composition::fromAsset(asset_)));
   EXPECT_FALSE(isExportPresetCompatible(kExportPresetHighestQuality, Composition{}));
   EXPECT_THROW(ExportSession(Composition{}, "NoSuchPreset", {}), MediaError);
