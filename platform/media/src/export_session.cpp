@@ -223,7 +223,13 @@ void ExportSession::Impl::run() {
         const CompositionTrack& vt = *videoTracks[0];
         const TrackInfo* info = nullptr;
         for (const auto& s : vt.segments()) {
-          if (!info && !s.isEmpty()) info = s.asset->track(s.sourceTrackId);
+          if (s.isEmpty()) continue;
+          const TrackInfo* t = s.asset->track(s.sourceTrackId);
+          // Refused here with the reader's own reason, before an encoder is
+          // set up for a picture no decoder here will ever deliver.
+          ff::checkPictureSize(s.asset->path(), static_cast<int>(t->naturalSize.width),
+                               static_cast<int>(t->naturalSize.height));
+          if (!info) info = t;
         }
         Size size = info ? info->displaySize : Size{1280, 720};
         const int w = std::max(2, static_cast<int>(std::lround(size.width)) & ~1);
