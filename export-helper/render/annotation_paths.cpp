@@ -1,0 +1,1 @@
+#include "render/annotation_paths.h"

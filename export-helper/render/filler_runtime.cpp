@@ -1,0 +1,1 @@
+#include "render/filler_runtime.h"

@@ -1,0 +1,1 @@
+#include "render/overlay_animation.h"

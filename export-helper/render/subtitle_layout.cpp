@@ -1,0 +1,1 @@
+#include "render/subtitle_layout.h"

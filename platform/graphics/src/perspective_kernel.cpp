@@ -1,0 +1,1 @@
+#include "vantrel/graphics/perspective.h"
