@@ -69,6 +69,25 @@ struct NativeRenderStateInputs {
 
 struct SceneLayerInputs;
 
+// What a layer family keeps between frames of one export (its runtime, decoded
+// frames, drawn-once images). Each family defines its own type in its header
+// and makes it on first use; the render state only holds it.
+struct CameraOverlayState;
+struct OverlayLayersState;
+struct SubtitleLayerState;
+struct AnnotationLayerState;
+struct FillerLayerState;
+struct PerspectiveState;
+
+struct LayerFamilyStates {
+  std::shared_ptr<CameraOverlayState> camera;
+  std::shared_ptr<OverlayLayersState> overlays;
+  std::shared_ptr<SubtitleLayerState> subtitles;
+  std::shared_ptr<AnnotationLayerState> annotations;
+  std::shared_ptr<FillerLayerState> filler;
+  std::shared_ptr<PerspectiveState> perspective;
+};
+
 class NativeRenderState {
  public:
   explicit NativeRenderState(NativeRenderStateInputs inputs);
@@ -114,6 +133,7 @@ class NativeRenderState {
   const NativeCursorRuntime& cursorRuntime() const { return cursorRuntime_; }
   CursorAssetStore* cursorAssets() const { return cursorAssets_.get(); }
   CursorMotionResolver& cursorMotion() { return cursorMotion_; }
+  LayerFamilyStates& layerStates() { return layerStates_; }
   // Layout scale of the canvas against its reference size.
   double layoutScale() const;
   // Where a cursor lands on the canvas (drawing space) for the video
@@ -152,6 +172,7 @@ class NativeRenderState {
   NativeCursorRuntime cursorRuntime_;
   std::shared_ptr<CursorAssetStore> cursorAssets_;
   CursorMotionResolver cursorMotion_;
+  LayerFamilyStates layerStates_;
   double zoomSampleStepSeconds_ = 1.0 / 30;
   StaticLayerCache staticCache_;
   std::map<std::string, std::optional<graphics::Image>> materializedShadowCache_;
