@@ -1,10 +1,13 @@
-// Pen annotations. Its content comes with its own piece of work; until then it
-// draws nothing, and the frame stacks as if the layer were absent.
+// The pen strokes drawn during recording, on the video rectangle beneath the
+// other overlays, so that they follow the video through padding and zoom.
 
+#include "render/annotation_paths.h"
 #include "render/layers/layers.h"
 
 namespace vantrel::exporter {
 
-LayerResult annotationsLayer(NativeRenderState&, double, const SceneLayerInputs&) { return std::nullopt; }
+LayerResult annotationsLayer(NativeRenderState& state, double t, const SceneLayerInputs& in) {
+  return renderAnnotationOverlay(state, t * 1000, in.videoRect, in.borderRadius);
+}
 
 }  // namespace vantrel::exporter
