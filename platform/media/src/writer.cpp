@@ -30,6 +30,12 @@ bool WriterInput::appendPcm(const PcmBuffer&) {
 bool WriterInput::appendPacket(const Packet&) {
   throw makeMediaError(MediaErrorCode::invalidState, "this input does not take compressed packets");
 }
+AppendResult WriterInput::tryAppendPixelBuffer(std::shared_ptr<const PixelBuffer>, MediaTime) {
+  throw makeMediaError(MediaErrorCode::invalidState, "this input does not take pixel buffers");
+}
+AppendResult WriterInput::tryAppendPcm(const PcmBuffer&) {
+  throw makeMediaError(MediaErrorCode::invalidState, "this input does not take PCM");
+}
 
 namespace {
 
@@ -98,10 +104,15 @@ class InputBase : public WriterInput {
   virtual int trackTimescale() const { return 0; }
 
  protected:
-  bool enqueue(Item item) {
+  bool enqueue(Item item) { return enqueueImpl(std::move(item), true) == AppendResult::appended; }
+  AppendResult tryEnqueue(Item item) { return enqueueImpl(std::move(item), false); }
+
+ private:
+  AppendResult enqueueImpl(Item item, bool wait) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return writer_.failed() || static_cast<int>(queue_.size()) < capacity_; });
-    if (writer_.failed()) return false;
+    if (wait) changed_.wait(lock, [&] { return writer_.failed() || static_cast<int>(queue_.size()) < capacity_; });
+    if (writer_.failed()) return AppendResult::failed;
+    if (static_cast<int>(queue_.size()) >= capacity_) return AppendResult::busy;
     if (finished_) throw makeMediaError(MediaErrorCode::invalidState, "append after markAsFinished");
     if (writer_.status.load() != WriterStatus::writing) {
       throw makeMediaError(MediaErrorCode::invalidState, "append before startWriting");
@@ -109,8 +120,10 @@ class InputBase : public WriterInput {
     queue_.push_back(std::move(item));
     lock.unlock();
     changed_.notify_all();
-    return true;
+    return AppendResult::appended;
   }
+
+ protected:
   virtual void process(Item& item) = 0;
   virtual void flush() = 0;
   // Rescales from `tb` to the stream's time base and hands the packet to the muxer.
@@ -223,6 +236,9 @@ class VideoEncoderInput final : public EncoderInput {
     // Scene cuts would add key frames and break the fixed spacing; the fast
     // presets switch off CABAC and the 8x8 transform, which High needs.
     av_dict_set(&opts, "x264-params", "scenecut=0:cabac=1:8x8dct=1", 0);
+    // Live capture cannot wait for look-ahead frames: every frame leaves the
+    // encoder as soon as it is coded, and slice threads keep both cores busy.
+    if (w.options.realTime) av_dict_set(&opts, "tune", "zerolatency", 0);
     const int rc = avcodec_open2(c, c->codec, &opts);
     av_dict_free(&opts);
     if (rc < 0) throw makeFfmpegError(MediaErrorCode::encodeFailed, w.path, rc);
@@ -239,13 +255,10 @@ class VideoEncoderInput final : public EncoderInput {
   int trackTimescale() const override { return codec_->time_base.num == 1 ? codec_->time_base.den : 0; }
 
   bool appendPixelBuffer(std::shared_ptr<const PixelBuffer> frame, MediaTime t) override {
-    if (!frame || frame->width() != settings_.width || frame->height() != settings_.height) {
-      throw makeMediaError(MediaErrorCode::invalidArgument, "pixel buffer size differs from the input settings");
-    }
-    Item item;
-    item.frame = std::move(frame);
-    item.time = t;
-    return enqueue(std::move(item));
+    return enqueue(makeItem(std::move(frame), t));
+  }
+  AppendResult tryAppendPixelBuffer(std::shared_ptr<const PixelBuffer> frame, MediaTime t) override {
+    return tryEnqueue(makeItem(std::move(frame), t));
   }
 
  private:
@@ -253,6 +266,9 @@ class VideoEncoderInput final : public EncoderInput {
     const std::int64_t pts = ff::toStreamTime(item.time - writer_.sessionStart, codec_->time_base);
     if (pts < 0) return;
     if (lastPts_ != AV_NOPTS_VALUE && pts <= lastPts_) {
+      // A live source's clock may land two frames on one tick; the later one
+      // is simply not shown rather than ending the recording.
+      if (writer_.options.realTime) return;
       throw makeMediaError(MediaErrorCode::invalidArgument,
                            "video presentation times must increase (" + item.time.debugString() + ")");
     }
@@ -282,6 +298,17 @@ class VideoEncoderInput final : public EncoderInput {
     frame_->colorspace = c->colorspace;
     frame_->color_range = c->color_range;
     encode(frame_.get());
+  }
+
+  Item makeItem(std::shared_ptr<const PixelBuffer> frame, MediaTime t) const {
+    if (!frame || frame->width() != settings_.width || frame->height() != settings_.height) {
+      throw makeMediaError(MediaErrorCode::invalidArgument, "pixel buffer size differs from the input settings");
+    }
+    if (!t.isValid()) throw makeMediaError(MediaErrorCode::invalidArgument, "invalid presentation time");
+    Item item;
+    item.frame = std::move(frame);
+    item.time = t;
+    return item;
   }
 
   void padOddEdges(int w, int h) {
@@ -335,7 +362,14 @@ class AudioEncoderInput final : public EncoderInput {
 
   MediaType mediaType() const override { return MediaType::audio; }
 
-  bool appendPcm(const PcmBuffer& buffer) override {
+  bool appendPcm(const PcmBuffer& buffer) override { return enqueue(makeItem(buffer)); }
+  AppendResult tryAppendPcm(const PcmBuffer& buffer) override { return tryEnqueue(makeItem(buffer)); }
+
+ private:
+  Item makeItem(const PcmBuffer& buffer) const {
+    if (!buffer.presentationTime.isValid() || buffer.frameCount < 0) {
+      throw makeMediaError(MediaErrorCode::invalidArgument, "PCM timing");
+    }
     if (buffer.planes.size() != 1 ||
         buffer.planes[0].size() < static_cast<size_t>(buffer.frameCount) * settings_.channels * sizeof(float)) {
       throw makeMediaError(MediaErrorCode::invalidArgument, "PCM must be interleaved float with the input's channels");
@@ -345,10 +379,9 @@ class AudioEncoderInput final : public EncoderInput {
     item.frames = buffer.frameCount;
     item.pcm.resize(static_cast<size_t>(buffer.frameCount) * settings_.channels);
     std::memcpy(item.pcm.data(), buffer.planes[0].data(), item.pcm.size() * sizeof(float));
-    return enqueue(std::move(item));
+    return item;
   }
 
- private:
   void process(Item& item) override {
     const int ch = settings_.channels;
     std::int64_t pos = (item.time - writer_.sessionStart).convertScale(settings_.sampleRate).value;
@@ -527,6 +560,69 @@ class PassThroughInput final : public InputBase {
   std::int64_t lastDts_ = AV_NOPTS_VALUE;
 };
 
+// Copies the packets of a finished fragmented file into a plain MPEG-4 beside
+// it and renames that over the original. Any failure leaves the fragmented
+// file in place: it is complete and plays, only its index is spread out.
+void rewriteWithIndexAtFront(const std::string& path, bool indexAtFront) {
+  const std::string temp = path + ".rewrite";
+  AVFormatContext* in = nullptr;
+  AVFormatContext* out = nullptr;
+  bool ok = false;
+  do {
+    if (avformat_open_input(&in, path.c_str(), nullptr, nullptr) < 0) break;
+    if (avformat_find_stream_info(in, nullptr) < 0) break;
+    if (avformat_alloc_output_context2(&out, nullptr, "mp4", temp.c_str()) < 0 || out == nullptr) break;
+    bool streamsOk = true;
+    int videoTimescale = 0;
+    for (unsigned i = 0; i < in->nb_streams; ++i) {
+      AVStream* src = in->streams[i];
+      AVStream* dst = avformat_new_stream(out, nullptr);
+      if (dst == nullptr || avcodec_parameters_copy(dst->codecpar, src->codecpar) < 0) {
+        streamsOk = false;
+        break;
+      }
+      dst->time_base = src->time_base;
+      if (src->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && src->time_base.num == 1) {
+        videoTimescale = src->time_base.den;
+      }
+    }
+    if (!streamsOk) break;
+    if (avio_open(&out->pb, temp.c_str(), AVIO_FLAG_WRITE) < 0) break;
+    AVDictionary* opts = nullptr;
+    av_dict_set(&opts, "movflags", indexAtFront ? "+faststart+write_colr" : "+write_colr", 0);
+    if (videoTimescale > 0) av_dict_set(&opts, "video_track_timescale", std::to_string(videoTimescale).c_str(), 0);
+    const int hrc = avformat_write_header(out, &opts);
+    av_dict_free(&opts);
+    if (hrc < 0) break;
+    ff::PacketPtr pkt = ff::allocPacket();
+    bool copyOk = true;
+    while (true) {
+      const int rc = av_read_frame(in, pkt.get());
+      if (rc == AVERROR_EOF) break;
+      if (rc < 0) {
+        copyOk = false;
+        break;
+      }
+      const int si = pkt->stream_index;
+      av_packet_rescale_ts(pkt.get(), in->streams[si]->time_base, out->streams[si]->time_base);
+      pkt->pos = -1;
+      if (av_interleaved_write_frame(out, pkt.get()) < 0) {
+        copyOk = false;
+        break;
+      }
+    }
+    if (!copyOk) break;
+    ok = av_write_trailer(out) >= 0;
+  } while (false);
+  if (out != nullptr) {
+    if (out->pb != nullptr) avio_closep(&out->pb);
+    avformat_free_context(out);
+  }
+  if (in != nullptr) avformat_close_input(&in);
+  if (ok && std::rename(temp.c_str(), path.c_str()) == 0) return;
+  std::remove(temp.c_str());
+}
+
 }  // namespace
 
 Writer::Impl::~Impl() {
@@ -650,7 +746,20 @@ void Writer::startWriting() {
   }
   m.fileOpened = true;
   AVDictionary* opts = nullptr;
-  av_dict_set(&opts, "movflags", m.options.optimizeForNetworkUse ? "+faststart+write_colr" : "+write_colr", 0);
+  if (m.options.fragmentSeconds > 0) {
+    // A fragment closes at each key frame or once it is this long, and every
+    // packet reaches the file at once, so what is on disk is never more than
+    // one fragment behind.
+    av_dict_set(&opts, "movflags", "+frag_keyframe+empty_moov+default_base_moof+write_colr", 0);
+    av_dict_set(&opts, "frag_duration",
+                std::to_string(static_cast<std::int64_t>(m.options.fragmentSeconds * 1e6)).c_str(), 0);
+    m.out->flags |= AVFMT_FLAG_FLUSH_PACKETS;
+  } else {
+    av_dict_set(&opts, "movflags", m.options.optimizeForNetworkUse ? "+faststart+write_colr" : "+write_colr", 0);
+  }
+  // A live input that stalls (a microphone that stops delivering) must not
+  // make the muxer hold the other track's packets back for long.
+  if (m.options.realTime) m.out->max_interleave_delta = 1'000'000;
   // Left alone, the muxer doubles a small video timescale until it passes
   // 10000 (30 fps becomes 15360); the track keeps the one its input asked for.
   // The option is the muxer's, so it applies only when the video inputs agree.
@@ -705,9 +814,12 @@ std::future<void> Writer::finishWriting() {
       m.closeAndRemove();
       return;
     }
-    std::lock_guard muxLock(m.muxMutex);
-    avio_closep(&m.out->pb);
-    m.fileOpened = false;
+    {
+      std::lock_guard muxLock(m.muxMutex);
+      avio_closep(&m.out->pb);
+      m.fileOpened = false;
+    }
+    if (m.options.fragmentSeconds > 0) rewriteWithIndexAtFront(m.path, m.options.optimizeForNetworkUse);
     m.status.store(WriterStatus::completed);
   });
   m.finishing = task.get_future().share();

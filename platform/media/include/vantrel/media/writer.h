@@ -10,6 +10,16 @@
 // Times are shifted so that the session start becomes time 0 in the file.
 // cancelWriting() or a failure removes the partial file; after a failure the
 // appends return false and errorText() holds the reason.
+//
+// Real-time mode (live capture): the encoder runs without look-ahead, appends
+// go through tryAppend*, which never wait (a full queue answers `busy` and the
+// caller drops the sample), and a video frame whose time does not advance is
+// dropped instead of failing the file. Fragmented mode (crash safety): while
+// writing, the file is a fragmented MPEG-4 whose fragments are flushed to disk
+// as they close (at most `fragmentSeconds` long), so a killed process leaves a
+// playable file up to its last fragment; finishWriting() then rewrites it as a
+// plain MPEG-4 with the index at the front. If that rewrite fails, the
+// fragmented file (complete and playable) is kept.
 
 #include "vantrel/media/asset.h"
 #include "vantrel/media/frame.h"
@@ -46,7 +56,11 @@ struct WriterOptions {
   bool optimizeForNetworkUse = true;  // moov before mdat
   int videoQueueCapacity = 3;         // frames waiting for the encoder
   int audioQueueCapacity = 16;        // PCM blocks or packets waiting
+  bool realTime = false;              // see the header comment
+  double fragmentSeconds = 0;         // > 0: fragmented while writing (see above)
 };
+
+enum class AppendResult { appended, busy, failed };
 
 class Writer;
 
@@ -66,6 +80,10 @@ class WriterInput {
   virtual bool appendPcm(const PcmBuffer& buffer);
   // Pass-through input: a compressed packet; its MediaTime fields are used.
   virtual bool appendPacket(const Packet& packet);
+  // Never wait: `busy` when the queue is full (the sample was not taken),
+  // `failed` once the writer failed or was cancelled.
+  virtual AppendResult tryAppendPixelBuffer(std::shared_ptr<const PixelBuffer> frame, MediaTime presentationTime);
+  virtual AppendResult tryAppendPcm(const PcmBuffer& buffer);
   virtual void markAsFinished() = 0;
 };
 
