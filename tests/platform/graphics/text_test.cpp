@@ -96,5 +96,24 @@ TEST_F(TextTest, DrawnLineSitsOnItsBaselineAndOutlineAddsInk) {
   EXPECT_EQ(ctx->makeMask()->row(25)[25], 0);
 }
 
+TEST_F(TextTest, ShadowDoesNotClipAThickOutline) {
+  // The shadow's scratch layer must reach as far as the outline, not the context's line width.
+  const auto font = Font::make("Inter Variable", 700, 40);
+  ASSERT_TRUE(font);
+  const TextLine line(*font, "Wide");
+  auto ink = [&](bool shadow) {
+    auto ctx = BitmapContext::create(240, 100);
+    if (shadow) ctx->setShadow({0, -500}, 0, {0, 0, 0, 1});  // far off the bitmap
+    drawTextLine(*ctx, line, {20, 35}, {1, 1, 1, 1}, TextOutline{{1, 1, 1, 1}, -30});
+    const auto m = ctx->makeMask();
+    double total = 0;
+    for (int r = 0; r < 100; ++r)
+      for (int x = 0; x < 240; ++x) total += m->row(r)[x];
+    return total;
+  };
+  const double plain = ink(false);
+  EXPECT_NEAR(ink(true), plain, plain * 0.01);
+}
+
 }  // namespace
 }  // namespace vantrel::graphics

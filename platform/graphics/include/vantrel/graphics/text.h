@@ -4,10 +4,16 @@
 // lines with extra letter spacing, their typographic metrics, and drawing into
 // a BitmapContext with fill and optional outline.
 //
+// A line is itemised into runs by bidirectional level, script and font
+// coverage: characters the chosen font lacks come from a fontconfig fallback
+// that has them, at the nearest weight; emoji prefer a colour emoji font and
+// draw as colour pictures. Right-to-left runs are laid out in visual order.
+//
 // Units are pixels of the drawing space at the font's size; y grows upwards,
 // so a line drawn at a point has its baseline through that point.
 // All functions are thread-safe; Font and TextLine are immutable values.
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -45,6 +51,7 @@ class Font {
   const std::shared_ptr<FontInstance>& instance() const { return instance_; }
 
  private:
+  friend class TextLine;  // fallback fonts for characters this one lacks
   Font(std::shared_ptr<FontInstance> instance, double size) : instance_(std::move(instance)), size_(size) {}
   std::shared_ptr<FontInstance> instance_;
   double size_;
@@ -54,28 +61,45 @@ struct PositionedGlyph {
   uint32_t glyph = 0;
   double x = 0;  // pen position relative to the line's origin
   double y = 0;
+  uint16_t font = 0;     // index into TextLine::fonts(); 0 is the line's own font
+  uint32_t cluster = 0;  // byte offset in the text of the first character the glyph shows
 };
 
-// One shaped line of text.
+// One shaped line of text. Glyphs are in visual order, left to right.
 class TextLine {
  public:
-  // `letterSpacing` is extra advance in pixels after every character.
+  // `letterSpacing` is extra advance in pixels after every character (grapheme),
+  // except between the joined letters of cursive scripts such as Arabic; with
+  // letter spacing, optional ligatures are off so every character keeps its own.
+  // Text past 64 KiB is not shaped.
   TextLine(const Font& font, std::string_view utf8, double letterSpacing = 0);
 
   const Font& font() const { return font_; }
   double width() const { return width_; }  // typographic width, letter spacing included
+  // The line's own font's metrics: fallback fonts do not change the line height.
   double ascent() const { return font_.ascent(); }
   double descent() const { return font_.descent(); }
   const std::vector<PositionedGlyph>& glyphs() const { return glyphs_; }
+  // The fonts glyphs come from; the first is font().
+  const std::vector<Font>& fonts() const { return fonts_; }
+  // Paragraph direction, from the first strong character (left-to-right when none).
+  bool rightToLeft() const { return rightToLeft_; }
+  // Has runs of a joining script (Arabic...), whose letters overlap where they join.
+  bool joined() const { return joined_; }
 
  private:
   Font font_;
   std::vector<PositionedGlyph> glyphs_;
+  std::vector<Font> fonts_;
   double width_ = 0;
+  bool rightToLeft_ = false;
+  bool joined_ = false;
 };
 
 // Outline in the convention of the platform's text engine: width is a percentage
 // of the font size; negative draws fill and outline, positive only the outline.
+// Colour emoji keep their own colours either way; the outline rings them.
+// Joined letters (Arabic...) are outlined as one shape, without seams where they meet.
 struct TextOutline {
   Color color;
   double width = 0;
