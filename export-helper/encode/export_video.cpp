@@ -99,6 +99,12 @@ std::int64_t exportNativeVideoComposition(const NativeExportManifestV1& manifest
     auto tracks = asset->tracks(media::MediaType::video);
     if (tracks.empty()) throw JobRunnerError::unsupportedScene("native_helper_missing_source_video_track:" + path);
     sources.push_back({asset, tracks.front()});
+    if (asset->readableEndOfCutFragments()) {
+      // A recording whose recorder stopped mid-fragment: it is read up to its
+      // last whole samples, and the host hears that the end was missing.
+      reporter.emit(TelemetryEvent{"native_source_cut_fragment_recovered", helperVersion, std::nullopt,
+                                   std::nullopt});
+    }
   }
   const VideoTrackMetadata base = loadTrackMetadata(*sources.front().track);
   const Size canvasReference = resolveCanvasReferenceDisplaySize(manifest, sources, base.displaySize);

@@ -8,6 +8,8 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 namespace vantrel::media {
 
@@ -126,6 +128,60 @@ void fillVideoTiming(AVStream* st, TrackInfo& info) {
   for (std::int64_t k : keyDts) info.keyFrameTimes.push_back(ff::fromStreamTime(k + shift, st->time_base));
 }
 
+// True when the file's top-level boxes include a movie fragment. Only box
+// headers are read, and at most a bounded number of them.
+bool hasMovieFragments(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return false;
+  bool found = false;
+  std::uint64_t offset = 0;
+  for (int i = 0; i < 100000 && !found; ++i) {
+    unsigned char h[16];
+    if (std::fseek(f, static_cast<long>(offset), SEEK_SET) != 0 || std::fread(h, 1, 8, f) != 8) break;
+    std::uint64_t size = (std::uint64_t{h[0]} << 24) | (std::uint64_t{h[1]} << 16) | (std::uint64_t{h[2]} << 8) | h[3];
+    if (size == 1) {
+      if (std::fread(h + 8, 1, 8, f) != 8) break;
+      size = 0;
+      for (int k = 8; k < 16; ++k) size = (size << 8) | h[k];
+    }
+    found = std::memcmp(h + 4, "moof", 4) == 0;
+    if (size < 8) break;  // 0 runs to the end of the file; smaller is not a box
+    offset += size;
+  }
+  std::fclose(f);
+  return found;
+}
+
+// For a fragmented file whose last fragment is cut off: the time up to which
+// every audio and video track has all its samples in the file (each track's
+// first sample that reaches past the end, in decode order, marks where it
+// stops; the earliest of them is where all stop). Nothing for a whole file.
+std::optional<MediaTime> cutFragmentsEnd(AVFormatContext* input, const std::string& path) {
+  if (input->pb == nullptr || input->iformat == nullptr || std::strstr(input->iformat->name, "mp4") == nullptr)
+    return std::nullopt;
+  const std::int64_t fileSize = avio_size(input->pb);
+  if (fileSize <= 0) return std::nullopt;
+  std::optional<MediaTime> end;
+  for (unsigned i = 0; i < input->nb_streams; ++i) {
+    AVStream* st = input->streams[i];
+    const auto type = st->codecpar->codec_type;
+    if (type != AVMEDIA_TYPE_VIDEO && type != AVMEDIA_TYPE_AUDIO) continue;
+    const int count = avformat_index_get_entries_count(st);
+    std::optional<std::int64_t> firstCut;
+    for (int k = 0; k < count; ++k) {
+      const AVIndexEntry* e = avformat_index_get_entry(st, k);
+      if (e != nullptr && e->pos + e->size > fileSize && (!firstCut || e->timestamp < *firstCut))
+        firstCut = e->timestamp;
+    }
+    if (!firstCut) continue;
+    const std::int64_t start = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
+    const MediaTime cut = ff::fromStreamTime(std::max(*firstCut, start), st->time_base);
+    end = end ? minimum(*end, cut) : cut;
+  }
+  if (!end || !hasMovieFragments(path)) return std::nullopt;
+  return end;
+}
+
 }  // namespace
 
 std::shared_ptr<const Asset> Asset::open(const std::string& path) {
@@ -174,7 +230,18 @@ std::shared_ptr<const Asset> Asset::open(const std::string& path) {
   if (longest == MediaTime::zero() && input->duration != AV_NOPTS_VALUE && input->duration > 0) {
     longest = MediaTime(input->duration, AV_TIME_BASE);
   }
-  return std::make_shared<const Asset>(path, longest, std::move(tracks));
+  const auto cutEnd = cutFragmentsEnd(input.get(), path);
+  if (cutEnd) {
+    for (auto& t : tracks) {
+      if (t.timeRange.duration.isValid() && t.timeRange.end() > *cutEnd)
+        t.timeRange.duration = maximum(*cutEnd - t.timeRange.start, MediaTime::zero());
+      std::erase_if(t.keyFrameTimes, [&](const MediaTime& k) { return k >= *cutEnd; });
+    }
+    longest = minimum(longest, *cutEnd);
+  }
+  auto asset = std::make_shared<Asset>(path, longest, std::move(tracks));
+  if (cutEnd) asset->setReadableEndOfCutFragments(*cutEnd);
+  return asset;
 }
 
 }  // namespace vantrel::media

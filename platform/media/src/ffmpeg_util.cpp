@@ -60,6 +60,16 @@ void checkNotTruncated(AVFormatContext* input, const AVStream* stream, const std
   }
 }
 
+bool packetPastCut(AVFormatContext* input, const AVPacket* packet, const AVStream* stream, MediaTime cut) {
+  if (packet->flags & AV_PKT_FLAG_CORRUPT) return true;
+  const std::int64_t ts = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+  if (packet->stream_index == stream->index && ts != AV_NOPTS_VALUE && fromStreamTime(ts, stream->time_base) >= cut)
+    return true;
+  if (input->pb == nullptr || packet->pos < 0) return false;
+  const std::int64_t fileSize = avio_size(input->pb);
+  return fileSize > 0 && packet->pos + packet->size > fileSize;
+}
+
 void checkPictureSize(const std::string& path, int width, int height) {
   if (width <= kMaxPictureSide && height <= kMaxPictureSide &&
       std::int64_t{width} * std::int64_t{height} <= kMaxPicturePixels) {

@@ -76,6 +76,10 @@ InputPtr openInput(const std::string& path);
 // recording cut short after its index was written), so a truncated file fails
 // instead of ending early as if it were complete.
 void checkNotTruncated(AVFormatContext* input, const AVStream* stream, const std::string& path);
+// For a cut-off file read up to `cut`: true for a packet of `stream` at or
+// after the cut, or any packet whose bytes do not all lie in the file (the
+// demuxer hands out what it could read of the last sample).
+bool packetPastCut(AVFormatContext* input, const AVPacket* packet, const AVStream* stream, MediaTime cut);
 // Opens a decoder for stream `index` of `input`. Throws decodeFailed.
 CodecPtr openDecoder(const std::string& path, AVStream* stream, int threads);
 // Stream `trackId` of `input` with the expected type, else throws noSuchTrack.

@@ -99,6 +99,12 @@ ff::PacketPtr PacketReader::Impl::demux() {
       break;
     }
     if (rc < 0) throw makeFfmpegError(MediaErrorCode::readFailed, asset->path(), rc);
+    if (asset->readableEndOfCutFragments() &&
+        ff::packetPastCut(input.get(), pkt.get(), stream, *asset->readableEndOfCutFragments())) {
+      // The cut-off end of a fragmented file: what follows is incomplete.
+      endOfFile = true;
+      break;
+    }
     if (pkt->stream_index == stream->index) return pkt;
   }
   return nullptr;
@@ -169,7 +175,8 @@ std::optional<Packet> PacketReader::next() {
     ff::PacketPtr pkt;
     try {
       pkt = impl_->nextWithDecodeTime();
-      if (!pkt) ff::checkNotTruncated(impl_->input.get(), impl_->stream, impl_->asset->path());
+      if (!pkt && !impl_->asset->readableEndOfCutFragments())
+        ff::checkNotTruncated(impl_->input.get(), impl_->stream, impl_->asset->path());
     } catch (const MediaError& e) {
       fail(e);
     }

@@ -3,7 +3,7 @@
 namespace vantrel::media {
 
 StreamDecoder::StreamDecoder(const Asset& asset, int trackId, MediaType type, int threads)
-    : path_(asset.path()) {
+    : path_(asset.path()), cutEnd_(asset.readableEndOfCutFragments()) {
   input_ = ff::openInput(path_);
   stream_ = ff::streamOf(input_.get(), path_, trackId, type);
   for (unsigned i = 0; i < input_->nb_streams; ++i) {
@@ -34,8 +34,12 @@ bool StreamDecoder::nextFrame(AVFrame* frame) {
       return false;
     }
     rc = av_read_frame(input_.get(), packet_.get());
+    if (rc >= 0 && cutEnd_ && ff::packetPastCut(input_.get(), packet_.get(), stream_, *cutEnd_)) {
+      av_packet_unref(packet_.get());
+      rc = AVERROR_EOF;
+    }
     if (rc == AVERROR_EOF) {
-      ff::checkNotTruncated(input_.get(), stream_, path_);
+      if (!cutEnd_) ff::checkNotTruncated(input_.get(), stream_, path_);
       drained_ = true;
       avcodec_send_packet(codec_.get(), nullptr);
       continue;

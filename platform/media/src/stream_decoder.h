@@ -1,4 +1,6 @@
 #pragma once
+
+#include <optional>
 // Demuxes one stream of a file and decodes it, frame by frame.
 
 #include "ffmpeg_util.h"
@@ -31,6 +33,8 @@ class StreamDecoder {
   ff::CodecPtr codec_;
   ff::PacketPtr packet_;
   bool drained_ = false;  // end of file reached, decoder flushed
+  // A cut-off fragmented file: the stream ends quietly at the time every track still has whole.
+  std::optional<MediaTime> cutEnd_;
   int skipped_ = 0;
   std::int64_t frames_ = 0;  // frames delivered since opening
 

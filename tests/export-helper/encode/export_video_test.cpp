@@ -352,6 +352,35 @@ TEST(ExportVideo, ZoomedExportDrawsTheBundledCursorOnThePointer) {
   EXPECT_EQ(darkElsewhere, 0);
 }
 
+TEST(ExportVideo, RecordingCutOffMidFragmentExportsUpToTheCut) {
+  // What a recorder killed mid-recording leaves behind: fragments of a second,
+  // the last one cut short.
+  TempDir dir;
+  makeRecording(dir.file("whole.mp4"), 4, true, 640, 360);
+  auto frag = run({"/usr/bin/ffmpeg", "-v", "error", "-y", "-i", dir.file("whole.mp4"), "-c", "copy", "-movflags",
+                   "frag_keyframe+empty_moov+default_base_moof", "-frag_duration", "1000000", dir.file("frag.mp4")});
+  ASSERT_EQ(frag.exitStatus, 0) << frag.err;
+  std::string bytes = vantrel::testing::readFile(dir.file("frag.mp4"));
+  bytes.resize(bytes.size() * 7 / 10);
+  vantrel::testing::writeFile(dir.file("cut.mp4"), bytes);
+
+  for (const bool styled : {false, true}) {
+    json m = manifestFor({dir.file("cut.mp4")}, 2.0);
+    if (styled) {
+      m["qualityPlan"]["compression"] = "high";
+      m["scene"]["settings"]["video"]["padding"] = 40;
+    }
+    auto job = runJob(dir, m, styled ? "out/styled.mp4" : "out/plain.mp4");
+    ASSERT_EQ(job.result.exitStatus, 0) << job.result.out << job.result.err;
+    bool told = false;
+    for (const auto& e : job.events)
+      told = told || (e["type"] == "telemetry" && e.value("message", "") == "native_source_cut_fragment_recovered");
+    EXPECT_TRUE(told) << (styled ? "styled" : "plain");
+    const json v = probeStream(dir.file(styled ? "out/styled.mp4" : "out/plain.mp4"), "v:0");
+    EXPECT_NEAR(std::stod(v["duration"].get<std::string>()), 2.0, 0.1) << (styled ? "styled" : "plain");
+  }
+}
+
 TEST(ExportVideo, FailuresEndWithTheirText) {
   TempDir dir;
   makeRecording(dir.file("source.mp4"), 1, false);

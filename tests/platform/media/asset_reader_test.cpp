@@ -291,6 +291,50 @@ TEST(Readers, FastStartFileCutInHalfEndsCleanly) {
   EXPECT_LT(decoded, 60);
 }
 
+TEST(Readers, FragmentedFileCutMidFragmentReadsToItsLastWholeSamples) {
+  // What a recorder killed mid-recording leaves: one-second fragments, the
+  // last one's header written but its data cut short.
+  const std::string fragmented =
+      fixture("fragmented.mp4", {"-i", test::testPattern320(4, 30), "-c", "copy", "-movflags",
+                                 "frag_keyframe+empty_moov+default_base_moof", "-frag_duration", "1000000"});
+  const auto whole = Asset::open(fragmented);
+  EXPECT_FALSE(whole->readableEndOfCutFragments());
+  EXPECT_NEAR(whole->duration().seconds(), 4.0, 0.05);
+
+  const std::string cut = truncatedCopy(fragmented, "fragmented_cut.mp4", 0.7);
+  const auto asset = Asset::open(cut);
+  ASSERT_TRUE(asset->readableEndOfCutFragments());
+  const double end = asset->readableEndOfCutFragments()->seconds();
+  EXPECT_GT(end, 1.5);
+  EXPECT_LT(end, 3.0);
+  EXPECT_NEAR(asset->duration().seconds(), end, 1e-6);
+  for (const auto& track : asset->tracks()) {
+    EXPECT_LE(track.timeRange.end().seconds(), end + 1e-6);
+    for (const auto& k : track.keyFrameTimes) EXPECT_LT(k.seconds(), end);
+  }
+
+  const TrackInfo& video = asset->firstTrack(MediaType::video);
+  PacketReader packets(asset, video.trackId);
+  int copied = 0;
+  while (packets.next()) ++copied;
+  EXPECT_EQ(packets.status(), ReaderStatus::completed) << packets.errorText();
+  VideoFrameReader frames(asset, video.trackId);
+  int decoded = 0;
+  while (frames.next()) ++decoded;
+  EXPECT_EQ(frames.status(), ReaderStatus::completed) << frames.errorText();
+  // Every whole sample before the cut, and nothing of the cut-off one.
+  EXPECT_NEAR(decoded, end * 30, 1.5);
+  EXPECT_EQ(copied, decoded);
+  PcmReader audio(asset, asset->firstTrack(MediaType::audio).trackId, PcmSettings{});
+  while (audio.next()) {
+  }
+  EXPECT_EQ(audio.status(), ReaderStatus::completed) << audio.errorText();
+
+  // The same cut in a file that is not fragmented stays an error somewhere on the way.
+  const std::string plainCut = truncatedCopy(test::testPattern320(4, 30), "plain_cut.mp4", 0.7);
+  EXPECT_THROW(Asset::open(plainCut), MediaError);
+}
+
 TEST(FramePool, RecyclesBuffersAndBoundsHowManyAreOut) {
   auto pool = FramePool::create(64, 32, 2);
   auto a = pool->acquire();

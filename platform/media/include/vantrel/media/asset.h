@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,12 @@ class Asset {
   const TrackInfo* track(int trackId) const;
   // The first track of `type`; throws MediaError(noSuchTrack).
   const TrackInfo& firstTrack(MediaType type) const;
+  // Set for a fragmented MP4 whose last fragment was cut off (a recorder that
+  // was killed or lost power): the time up to which every track's samples lie
+  // whole in the file. Tracks, key frames and the duration end there, and the
+  // readers end quietly at the cut instead of failing as truncated.
+  const std::optional<MediaTime>& readableEndOfCutFragments() const { return cutFragmentsEnd_; }
+  void setReadableEndOfCutFragments(MediaTime end) { cutFragmentsEnd_ = end; }
 
   Asset(std::string path, MediaTime duration, std::vector<TrackInfo> tracks)
       : path_(std::move(path)), duration_(duration), tracks_(std::move(tracks)) {}
@@ -97,6 +104,7 @@ class Asset {
   std::string path_;
   MediaTime duration_;
   std::vector<TrackInfo> tracks_;
+  std::optional<MediaTime> cutFragmentsEnd_;
 };
 
 using AssetRef = std::shared_ptr<const Asset>;
