@@ -134,6 +134,7 @@ class NativeRenderState {
   CursorAssetStore* cursorAssets() const { return cursorAssets_.get(); }
   CursorMotionResolver& cursorMotion() { return cursorMotion_; }
   LayerFamilyStates& layerStates() { return layerStates_; }
+  StaticLayerCache& staticCache() { return staticCache_; }
   // Layout scale of the canvas against its reference size.
   double layoutScale() const;
   // Where a cursor lands on the canvas (drawing space) for the video
