@@ -5,14 +5,16 @@
 
 #include "vantrel/common/line_writer.h"
 #include "vantrel/desktop/control.h"
+#include "vantrel/desktop/session.h"
 #include "vantrel/desktop/cursor.h"
 #include "vantrel/desktop/mouse.h"
 
 namespace desktop = vantrel::desktop;
 
 int main() {
-  // Without a display there is no cursor: nothing is written until stop.
-  desktop::CursorReader reader(desktop::XConnection::tryOpen());
+  // Without a display, or under Wayland (XWayland sees no cursor over Wayland
+  // windows), there is no cursor: nothing is written until stop.
+  desktop::CursorReader reader(desktop::openX11Desktop());
   const desktop::CursorIdentifier identifier(reader.connection());
   std::string lastType;
   desktop::runTicking(0, std::chrono::nanoseconds(1'000'000'000 / 30), [&] {

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -12,9 +14,12 @@
 
 #include "vantrel/common/json_out.h"
 #include "vantrel/common/line_writer.h"
+#include "vantrel/desktop/desktop_settings.h"
 #include "vantrel/desktop/error.h"
 #include "vantrel/desktop/image.h"
+#include "vantrel/desktop/session.h"
 #include "vantrel/desktop/wallpaper.h"
+#include "vantrel/graphics/image_file.h"
 
 namespace {
 
@@ -56,14 +61,61 @@ void saveAtomically(const std::string& path, const std::vector<std::uint8_t>& by
   }
 }
 
+// The picture file at its own size, as straight RGBA; nothing when it cannot
+// be read (missing, not PNG/JPEG/WebP, corrupt, or beyond the decoder's
+// pixel bound).
+std::optional<desktop::RgbaImage> loadPicture(const std::string& path) {
+  vantrel::graphics::BufferRef buffer = vantrel::graphics::readImage(path);
+  if (!buffer || buffer->format() != vantrel::graphics::PixelFormat::bgra8) return std::nullopt;
+  desktop::RgbaImage image{buffer->width(), buffer->height(),
+                           std::vector<std::uint8_t>(static_cast<std::size_t>(buffer->width()) * buffer->height() * 4)};
+  for (int y = 0; y < image.height; ++y) {
+    const std::uint8_t* in = buffer->row(y);
+    std::uint8_t* out = &image.pixels[static_cast<std::size_t>(y) * image.width * 4];
+    for (int x = 0; x < image.width; ++x, in += 4, out += 4) {
+      const unsigned a = in[3];
+      auto straight = [a](unsigned c) { return static_cast<std::uint8_t>(a == 0 ? 0 : std::min(255u, (c * 255 + a / 2) / a)); };
+      out[0] = straight(in[2]);
+      out[1] = straight(in[1]);
+      out[2] = straight(in[0]);
+      out[3] = static_cast<std::uint8_t>(a);
+    }
+  }
+  return image;
+}
+
+bool isOpaque(const desktop::RgbaImage& image) {
+  for (std::size_t i = 3; i < image.pixels.size(); i += 4) {
+    if (image.pixels[i] != 255) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return fail("Missing output path.");
   const std::string output = argv[1];
-  auto x = desktop::XConnection::tryOpen();
-  if (!x) return fail("No screen is available.");
-  auto picture = desktop::readRootBackground(*x);
+  desktop::SessionType session = desktop::SessionType::None;
+  auto x = desktop::openX11Desktop(&session);
+  if (session == desktop::SessionType::None) return fail("No screen is available.");
+  std::string primaryOutput;
+  std::optional<desktop::Rect> primary;
+  if (x) primary = desktop::primaryMonitor(*x, &primaryOutput);
+
+  // First the picture the desktop environment keeps in its settings (this
+  // works under Wayland too), then the root window's background pixmap on a
+  // plain X11 desktop.
+  std::variant<desktop::RgbaImage, desktop::WallpaperStatus> picture = desktop::WallpaperStatus::NoPicture;
+  const desktop::ConfiguredWallpaper configured =
+      desktop::configuredWallpaper(desktop::currentDesktopEnvironment(), primaryOutput);
+  if (configured.kind == desktop::ConfiguredWallpaper::Kind::File) {
+    auto image = loadPicture(configured.path);
+    if (!image) return fail("Desktop wallpaper could not be loaded.");
+    picture = std::move(*image);
+  } else if (x) {
+    picture = desktop::readRootBackground(*x, primary);
+  }
   if (auto* status = std::get_if<desktop::WallpaperStatus>(&picture)) {
     switch (*status) {
       case desktop::WallpaperStatus::NoPicture: return fail("No desktop wallpaper image is available.");
@@ -73,7 +125,8 @@ int main(int argc, char** argv) {
   }
   std::vector<std::uint8_t> png;
   try {
-    png = desktop::encodePng(std::get<desktop::RgbaImage>(picture), /*withAlpha=*/false);
+    const auto& image = std::get<desktop::RgbaImage>(picture);
+    png = desktop::encodePng(image, /*withAlpha=*/!isOpaque(image));
   } catch (const desktop::DesktopError&) {
     return fail("Desktop wallpaper PNG could not be encoded.");
   }

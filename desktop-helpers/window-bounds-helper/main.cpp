@@ -2,6 +2,7 @@
 // Lists application windows, or watches one window's frame or the dock's.
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -13,6 +14,7 @@
 #include "vantrel/desktop/control.h"
 #include "vantrel/desktop/error.h"
 #include "vantrel/desktop/image.h"
+#include "vantrel/desktop/session.h"
 #include "vantrel/desktop/windows.h"
 
 namespace {
@@ -43,15 +45,33 @@ std::optional<std::int64_t> parseWindowNumber(const std::string& text) {
   return static_cast<std::int64_t>(magnitude);
 }
 
-OrderedJson windowJson(const desktop::RawWindow& w, const std::optional<std::string>& icon) {
+// Logical units are whole numbers at whole scales; those are written as
+// integers, the rest in the shortest form that reads back the same.
+OrderedJson number(double v) {
+  if (v == std::floor(v) && std::fabs(v) < 9.0e15) return static_cast<std::int64_t>(v);
+  return v;
+}
+
+OrderedJson rectJson(const desktop::LogicalRect& r) {
+  OrderedJson j = OrderedJson::object();
+  j["x"] = number(r.x);
+  j["y"] = number(r.y);
+  j["width"] = number(r.width);
+  j["height"] = number(r.height);
+  return j;
+}
+
+OrderedJson windowJson(const desktop::RawWindow& w, const desktop::DesktopGeometry& geometry,
+                       const std::optional<std::string>& icon) {
+  const desktop::LogicalRect r = geometry.toLogical(w.bounds);
   OrderedJson j = OrderedJson::object();
   j["id"] = w.id;
   j["owner"] = w.owner;
   j["name"] = w.name;
-  j["x"] = w.bounds.x;
-  j["y"] = w.bounds.y;
-  j["width"] = w.bounds.width;
-  j["height"] = w.bounds.height;
+  j["x"] = number(r.x);
+  j["y"] = number(r.y);
+  j["width"] = number(r.width);
+  j["height"] = number(r.height);
   j["layer"] = 0;
   j["pid"] = w.pid;
   if (w.bundlePath) j["bundlePath"] = *w.bundlePath;
@@ -59,23 +79,17 @@ OrderedJson windowJson(const desktop::RawWindow& w, const std::optional<std::str
   return j;
 }
 
-OrderedJson rectJson(const desktop::Rect& r) {
-  OrderedJson j = OrderedJson::object();
-  j["x"] = r.x;
-  j["y"] = r.y;
-  j["width"] = r.width;
-  j["height"] = r.height;
-  return j;
-}
-
-std::string rectKey(const desktop::Rect& r) {
-  return std::to_string(r.x) + "," + std::to_string(r.y) + "," + std::to_string(r.width) + "," +
-         std::to_string(r.height);
+std::string rectKey(const desktop::LogicalRect& r) {
+  return vantrel::json::encodeCompact(rectJson(r));
 }
 
 // The window's own icon, else the icon theme's for its class or program name.
-std::optional<std::string> renderAppIcon(desktop::XConnection& x, const desktop::RawWindow& w) {
-  std::optional<desktop::RgbaImage> image = desktop::windowIcon(x, w.id);
+std::optional<std::string> renderAppIcon(desktop::XConnection& x, const desktop::RawWindow& w,
+                                         const std::vector<std::string>& dataDirs) {
+  std::optional<desktop::RgbaImage> image;
+  // A sandboxed application is shown by the icon its .desktop file names.
+  if (w.sandbox) image = desktop::desktopFileIcon(w.sandbox->iconName.value_or(w.sandbox->appId), dataDirs);
+  if (!image) image = desktop::windowIcon(x, w.id);
   if (!image) image = desktop::themeIcon(w.owner);
   if (!image && w.bundlePath) {
     image = desktop::themeIcon(w.bundlePath->substr(w.bundlePath->find_last_of('/') + 1));
@@ -100,36 +114,51 @@ void writeJson(const OrderedJson& value) {
 }
 
 int listWindows(bool includeIcons) {
-  auto x = desktop::XConnection::tryOpen();
+  // Under Wayland, XWayland would list only the X11 applications: nothing is
+  // listed rather than a partial list.
+  auto x = desktop::openX11Desktop();
   std::vector<desktop::RawWindow> windows;
-  if (x) windows = desktop::listWindows(*x);
+  desktop::DesktopGeometry geometry;
+  if (x) {
+    windows = desktop::listWindows(*x);
+    geometry = desktop::desktopGeometry(*x);
+  }
+  const std::vector<std::string> dataDirs = includeIcons ? desktop::applicationDataDirs() : std::vector<std::string>();
   std::map<std::string, std::optional<std::string>> icons;  // by bundle path; the first window decides
   OrderedJson list = OrderedJson::array();
   for (const auto& w : windows) {
     std::optional<std::string> icon;
     if (includeIcons && w.bundlePath) {
       auto it = icons.find(*w.bundlePath);
-      if (it == icons.end()) it = icons.emplace(*w.bundlePath, renderAppIcon(*x, w)).first;
+      if (it == icons.end()) it = icons.emplace(*w.bundlePath, renderAppIcon(*x, w, dataDirs)).first;
       icon = it->second;
     }
-    list.push_back(windowJson(w, icon));
+    list.push_back(windowJson(w, geometry, icon));
   }
   writeJson(list);
   return 0;
 }
 
-// Polls at 30 Hz and writes a line whenever the frame (or its presence) changes.
+// Polls at 30 Hz and writes a line whenever the frame (or its presence)
+// changes. The scale and the primary monitor are read again every second, so
+// a change of either moves the logical frame as well.
 template <class Resolve, class ToJson>
 int runWatchLoop(Resolve resolve, ToJson toJson) {
-  auto x = desktop::XConnection::tryOpen();
+  auto x = desktop::openX11Desktop();
   std::optional<std::string> lastKey;
+  desktop::DesktopGeometry geometry;
+  int ticksSinceGeometry = 0;
   desktop::runTicking(0, std::chrono::nanoseconds(1'000'000'000 / 30), [&] {
+    if (x && ticksSinceGeometry-- <= 0) {
+      geometry = desktop::desktopGeometry(*x);
+      ticksSinceGeometry = 30;
+    }
     auto value = x ? resolve(*x) : std::nullopt;
-    const std::string key = value ? rectKey(value->bounds()) : "none";
+    const std::string key = value ? rectKey(geometry.toLogical(value->bounds())) : "none";
     if (lastKey && *lastKey == key) return;
     lastKey = key;
     if (value) {
-      writeJson(toJson(*value));
+      writeJson(toJson(*value, geometry));
     } else {
       vantrel::writeAll(1, "null\n");
     }
@@ -162,7 +191,7 @@ int main(int argc, char** argv) {
             if (!w) return std::nullopt;
             return WatchedWindow{std::move(*w)};
           },
-          [](const WatchedWindow& w) { return windowJson(w.window, std::nullopt); });
+          [](const WatchedWindow& w, const desktop::DesktopGeometry& g) { return windowJson(w.window, g, std::nullopt); });
     }
   }
   if (!args.empty() && args[0] == "--watch-dock") {
@@ -172,7 +201,7 @@ int main(int argc, char** argv) {
           if (!r) return std::nullopt;
           return WatchedDock{*r};
         },
-        [](const WatchedDock& d) { return rectJson(d.rect); });
+        [](const WatchedDock& d, const desktop::DesktopGeometry& g) { return rectJson(g.toLogical(d.rect)); });
   }
   bool includeIcons = false;
   for (const auto& a : args) includeIcons = includeIcons || a == "--icons";

@@ -1,9 +1,11 @@
 #include "vantrel/desktop/control.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 #include "vantrel/common/text.h"
 
@@ -15,50 +17,51 @@ bool isStopChunk(std::string_view chunk) {
 
 namespace {
 
-enum class InputState { Quiet, Stop };
+// The state shared between the ticking thread and the input thread.
+struct StopSignal {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool stopRequested = false;  // set by the input thread
+  bool loopDone = false;       // set by the ticking thread once it has left the loop
+};
 
-// Reads what is available now; Stop at end of input or on a stop chunk.
-InputState readAvailable(int fd) {
+// Blocks on the input until it ends or a chunk says stop, then asks the loop
+// to stop and gives it kStopGrace to do so before ending the process.
+void watchInput(int fd, StopSignal& signal) {
   char buffer[4096];
-  ssize_t n;
-  do {
-    n = ::read(fd, buffer, sizeof buffer);
-  } while (n < 0 && errno == EINTR);
-  if (n <= 0) return InputState::Stop;
-  return isStopChunk(std::string_view(buffer, static_cast<std::size_t>(n))) ? InputState::Stop : InputState::Quiet;
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EBADF) return;  // no input at all: the loop runs until killed
+    if (n > 0 && !isStopChunk(std::string_view(buffer, static_cast<std::size_t>(n)))) continue;
+    break;  // end of input, a read error, or stop
+  }
+  std::unique_lock lock(signal.mutex);
+  signal.stopRequested = true;
+  signal.changed.notify_all();
+  if (!signal.changed.wait_for(lock, kStopGrace, [&] { return signal.loopDone; })) ::_exit(0);
 }
 
 }  // namespace
 
 void runTicking(int fd, std::chrono::nanoseconds interval, const std::function<void()>& tick) {
   using Clock = std::chrono::steady_clock;
+  StopSignal signal;
+  std::thread input(watchInput, fd, std::ref(signal));
   auto deadline = Clock::now();
-  bool inputOpen = true;
-  for (;;) {
-    auto now = Clock::now();
-    if (now >= deadline) {
-      tick();
-      deadline += interval;
-      now = Clock::now();
-      if (deadline < now) deadline = now;
-    }
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-    if (!inputOpen) {
-      // A descriptor that reports POLLNVAL (never opened) must not spin.
-      ::usleep(static_cast<useconds_t>(wait * 1000));
-      continue;
-    }
-    pollfd p{fd, POLLIN, 0};
-    const int ready = ::poll(&p, 1, static_cast<int>(wait));
-    if (ready < 0 && errno != EINTR) return;
-    if (ready > 0) {
-      if (p.revents & POLLNVAL) {
-        inputOpen = false;
-      } else if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
-        if (readAvailable(fd) == InputState::Stop) return;
-      }
-    }
+  std::unique_lock lock(signal.mutex);
+  while (!signal.stopRequested) {
+    lock.unlock();
+    tick();
+    deadline += interval;
+    if (const auto now = Clock::now(); deadline < now) deadline = now;
+    lock.lock();
+    signal.changed.wait_until(lock, deadline, [&] { return signal.stopRequested; });
   }
+  signal.loopDone = true;
+  signal.changed.notify_all();
+  lock.unlock();
+  input.join();
 }
 
 std::optional<std::string> LineReader::next() {

@@ -10,8 +10,10 @@
 namespace vantrel::desktop {
 
 const std::vector<std::pair<std::string_view, std::string_view>>& cursorNameTable() {
-  // X11 has more shapes than the vocabulary; the closest one is chosen. Moving
-  // something (fleur, move) is shown as the closed hand of a drag.
+  // X11 has more shapes than the vocabulary; the closest one is chosen. The
+  // four-way move arrows (fleur, move, all-scroll, size_all) have no match:
+  // they are the arrow, not the closed hand, or dragging a window would show a
+  // grabbing hand in exports.
   static const std::vector<std::pair<std::string_view, std::string_view>> table = {
       {"left_ptr", "default"},          {"default", "default"},          {"arrow", "default"},
       {"top_left_arrow", "default"},    {"xterm", "text"},                {"text", "text"},
@@ -20,8 +22,8 @@ const std::vector<std::pair<std::string_view, std::string_view>>& cursorNameTabl
       {"diamond_cross", "crosshair"},   {"hand2", "pointer"},             {"hand1", "pointer"},
       {"hand", "pointer"},              {"pointer", "pointer"},           {"pointing_hand", "pointer"},
       {"grab", "grab"},                 {"openhand", "grab"},             {"grabbing", "grabbing"},
-      {"closedhand", "grabbing"},       {"fleur", "grabbing"},            {"move", "grabbing"},
-      {"all-scroll", "grabbing"},       {"size_all", "grabbing"},         {"left_side", "w-resize"},
+      {"closedhand", "grabbing"},       {"fleur", "default"},             {"move", "default"},
+      {"all-scroll", "default"},        {"size_all", "default"},         {"left_side", "w-resize"},
       {"w-resize", "w-resize"},         {"right_side", "e-resize"},       {"e-resize", "e-resize"},
       {"sb_h_double_arrow", "ew-resize"}, {"h_double_arrow", "ew-resize"}, {"ew-resize", "ew-resize"},
       {"col-resize", "ew-resize"},      {"size_hor", "ew-resize"},        {"split_h", "ew-resize"},
@@ -83,7 +85,7 @@ namespace {
 constexpr std::pair<int, std::string_view> kCoreGlyphs[] = {
     {68, "default"},     {2, "default"},        {132, "default"},    {152, "text"},        {34, "crosshair"},
     {30, "crosshair"},   {130, "crosshair"},    {32, "crosshair"},   {36, "crosshair"},    {60, "pointer"},
-    {58, "pointer"},     {52, "grabbing"},      {70, "w-resize"},    {96, "e-resize"},     {108, "ew-resize"},
+    {58, "pointer"},     {52, "default"},      {70, "w-resize"},    {96, "e-resize"},     {108, "ew-resize"},
     {138, "n-resize"},   {16, "s-resize"},      {116, "ns-resize"},  {42, "ns-resize"},    {24, "not-allowed"},
 };
 

@@ -31,7 +31,7 @@ std::optional<xcb_pixmap_t> backgroundPixmap(XConnection& x) {
 
 }  // namespace
 
-std::variant<RgbaImage, WallpaperStatus> readRootBackground(XConnection& x) {
+std::variant<RgbaImage, WallpaperStatus> readRootBackground(XConnection& x, std::optional<Rect> area) {
   auto pixmap = backgroundPixmap(x);
   if (!pixmap) return WallpaperStatus::NoPicture;
   Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(x.raw(), xcb_get_geometry(x.raw(), *pixmap), nullptr));
@@ -41,7 +41,16 @@ std::variant<RgbaImage, WallpaperStatus> readRootBackground(XConnection& x) {
   // not something a wallpaper setter leaves behind.
   if (!format || format->bitsPerPixel != 32 || geometry->depth < 24) return WallpaperStatus::NotLoadable;
 
-  const int width = geometry->width, height = geometry->height;
+  int left = 0, top0 = 0, width = geometry->width, height = geometry->height;
+  if (area) {
+    const int x0 = std::max(area->x, 0), y0 = std::max(area->y, 0);
+    const int x1 = std::min(area->x + area->width, width), y1 = std::min(area->y + area->height, height);
+    if (x1 <= x0 || y1 <= y0) return WallpaperStatus::NotLoadable;
+    left = x0;
+    top0 = y0;
+    width = x1 - x0;
+    height = y1 - y0;
+  }
   RgbaImage image{width, height, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 4)};
   const std::uint32_t maxBytes = std::max<std::uint32_t>(xcb_get_maximum_request_length(x.raw()) * 4u, 1u << 18);
   const int bandRows = std::max(1, static_cast<int>(std::min<std::uint64_t>(maxBytes / 2 / (width * 4u), 1024)));
@@ -68,7 +77,8 @@ std::variant<RgbaImage, WallpaperStatus> readRootBackground(XConnection& x) {
   };
   for (int top = 0; top < height; top += bandRows) {
     const int rows = std::min(bandRows, height - top);
-    auto cookie = xcb_get_image(x.raw(), XCB_IMAGE_FORMAT_Z_PIXMAP, *pixmap, 0, static_cast<std::int16_t>(top),
+    auto cookie = xcb_get_image(x.raw(), XCB_IMAGE_FORMAT_Z_PIXMAP, *pixmap, static_cast<std::int16_t>(left),
+                                static_cast<std::int16_t>(top0 + top),
                                 static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(rows), ~0u);
     Reply<xcb_get_image_reply_t> reply(xcb_get_image_reply(x.raw(), cookie, nullptr));
     if (!reply) return WallpaperStatus::NotRasterized;

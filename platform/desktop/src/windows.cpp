@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <unistd.h>
 
@@ -96,7 +98,24 @@ bool isHidden(XConnection& x, xcb_window_t w) {
   return false;
 }
 
-// The outer frame in root coordinates, or nothing when the window is gone.
+struct Extents {
+  int left = 0, right = 0, top = 0, bottom = 0;
+};
+
+// X coordinates are 16-bit; margins beyond that are a client's mistake.
+constexpr int kMaxSide = 32767;
+
+std::optional<Extents> frameExtents(XConnection& x, xcb_window_t w, std::string_view property) {
+  auto values = x.property32(w, x.atom(property), XCB_ATOM_CARDINAL, 4);
+  if (!values || values->size() != 4) return std::nullopt;
+  for (std::uint32_t v : *values) {
+    if (v > static_cast<std::uint32_t>(kMaxSide)) return std::nullopt;
+  }
+  return Extents{static_cast<int>((*values)[0]), static_cast<int>((*values)[1]), static_cast<int>((*values)[2]),
+                 static_cast<int>((*values)[3])};
+}
+
+// The visible frame in root coordinates, or nothing when the window is gone.
 std::optional<Rect> frameBounds(XConnection& x, xcb_window_t w) {
   Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(x.raw(), xcb_get_geometry(x.raw(), w), nullptr));
   if (!geometry) return std::nullopt;
@@ -104,14 +123,17 @@ std::optional<Rect> frameBounds(XConnection& x, xcb_window_t w) {
       xcb_translate_coordinates_reply(x.raw(), xcb_translate_coordinates(x.raw(), w, x.root(), 0, 0), nullptr));
   if (!origin) return std::nullopt;
   Rect r{origin->dst_x, origin->dst_y, geometry->width, geometry->height};
-  auto extents = x.property32(w, x.atom("_NET_FRAME_EXTENTS"), XCB_ATOM_CARDINAL, 4);
-  if (extents && extents->size() == 4) {
-    const int left = static_cast<int>((*extents)[0]), right = static_cast<int>((*extents)[1]);
-    const int top = static_cast<int>((*extents)[2]), bottom = static_cast<int>((*extents)[3]);
-    r.x -= left;
-    r.y -= top;
-    r.width += left + right;
-    r.height += top + bottom;
+  // The window manager's decoration lies outside the client; a client that
+  // draws its own frame keeps invisible shadow margins inside its window.
+  // Either property may be absent or nonsense; a margin that would leave no
+  // window (or an absurd one) is ignored rather than trusted.
+  if (auto e = frameExtents(x, w, "_NET_FRAME_EXTENTS")) {
+    const Rect grown{r.x - e->left, r.y - e->top, r.width + e->left + e->right, r.height + e->top + e->bottom};
+    if (grown.width <= kMaxSide && grown.height <= kMaxSide) r = grown;
+  }
+  if (auto e = frameExtents(x, w, "_GTK_FRAME_EXTENTS")) {
+    const Rect shrunk{r.x + e->left, r.y + e->top, r.width - e->left - e->right, r.height - e->top - e->bottom};
+    if (shrunk.width > 0 && shrunk.height > 0) r = shrunk;
   }
   return r;
 }
@@ -127,10 +149,15 @@ std::optional<RawWindow> readWindow(XConnection& x, xcb_window_t w) {
   info.bounds = *bounds;
   if (auto opacity = x.cardinal(w, "_NET_WM_WINDOW_OPACITY")) info.alpha = *opacity / 4294967295.0;
   if (!passesVisibilityFilter(info.bounds, info.alpha)) return std::nullopt;
-  if (auto pid = x.cardinal(w, "_NET_WM_PID"); pid && *pid > 0 && *pid <= 0x7fffffffu) {
-    info.pid = static_cast<std::int32_t>(*pid);
-  } else {
-    info.pid = resourcePid(x, w);
+  // The server knows which process owns the client's connection; the
+  // property is what the client says, which inside a sandbox (Flatpak) is a
+  // pid of another pid namespace. The property counts only when the server
+  // cannot tell (a client on another machine, a server without X-Resource).
+  info.pid = resourcePid(x, w);
+  if (info.pid <= 0) {
+    if (auto pid = x.cardinal(w, "_NET_WM_PID"); pid && *pid > 0 && *pid <= 0x7fffffffu) {
+      info.pid = static_cast<std::int32_t>(*pid);
+    }
   }
   auto [instance, cls] = wmClass(x, w);
   info.owner = !cls.empty() ? cls : processName(info.pid);
@@ -164,13 +191,24 @@ std::vector<xcb_window_t> stackingOrder(XConnection& x) {
 
 std::vector<RawWindow> listWindows(XConnection& x) {
   x.drainEvents();
+  const std::vector<std::string> dataDirs = applicationDataDirs();
   std::vector<RawWindow> out;
   for (xcb_window_t w : stackingOrder(x)) {
     auto info = readWindow(x, w);
     if (!info) continue;
-    if (auto exe = runsOnThisMachine(x, w) ? processExecutable(info->pid) : std::nullopt) {
-      info->bundlePath = *exe;
-      info->bundleSource = BundleSource::Executable;
+    if (runsOnThisMachine(x, w) && info->pid > 0) {
+      if (auto app = sandboxedApp("/proc/" + std::to_string(info->pid), dataDirs)) {
+        // A sandbox's executable says nothing about the application: the
+        // exported .desktop file does, and without one there is no path.
+        if (app->desktopFile) {
+          info->bundlePath = *app->desktopFile;
+          info->bundleSource = BundleSource::DesktopFile;
+        }
+        info->sandbox = std::move(*app);
+      } else if (auto exe = processExecutable(info->pid)) {
+        info->bundlePath = *exe;
+        info->bundleSource = BundleSource::Executable;
+      }
     }
     out.push_back(std::move(*info));
   }
@@ -249,6 +287,145 @@ std::optional<RgbaImage> themeIcon(const std::string& applicationName) {
     }
   }
   return std::nullopt;
+}
+
+namespace {
+
+// A small text file, read whole; nothing when it is missing, unreadable or
+// larger than `maxBytes` (a .desktop file or an info file is a few KiB).
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t maxBytes = 1u << 16) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return std::nullopt;
+  std::string text(maxBytes + 1, '\0');
+  const std::size_t n = std::fread(text.data(), 1, text.size(), f);
+  std::fclose(f);
+  if (n > maxBytes) return std::nullopt;
+  text.resize(n);
+  return text;
+}
+
+// The value of `key` in `group` of a key file (.desktop, .flatpak-info);
+// localized keys (Name[de]) are other keys.
+std::optional<std::string> keyFileValue(std::string_view text, std::string_view group, std::string_view key) {
+  bool inGroup = false;
+  while (!text.empty()) {
+    const auto nl = text.find('\n');
+    std::string_view line = text.substr(0, nl);
+    text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty() || line[0] == '#') continue;
+    if (line[0] == '[') {
+      inGroup = line == "[" + std::string(group) + "]";
+      continue;
+    }
+    if (!inGroup) continue;
+    const auto eq = line.find('=');
+    if (eq == std::string_view::npos) continue;
+    std::string_view name = line.substr(0, eq);
+    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+    if (name != key) continue;
+    std::string_view value = line.substr(eq + 1);
+    while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+    return std::string(value);
+  }
+  return std::nullopt;
+}
+
+// Application ids are reverse-DNS names; anything else (a path, "..") is not
+// used to build file names.
+bool isSafeId(std::string_view id) {
+  if (id.empty() || id.size() > 255 || id.front() == '.') return false;
+  for (char c : id) {
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-' || c == '+')) return false;
+  }
+  return id.find("..") == std::string_view::npos;
+}
+
+void findDesktopFile(SandboxedApp& app, const std::vector<std::string>& dataDirs) {
+  for (const auto& dir : dataDirs) {
+    const std::string path = dir + "/applications/" + app.appId + ".desktop";
+    auto text = readSmallFile(path);
+    if (!text) continue;
+    app.desktopFile = path;
+    if (auto icon = keyFileValue(*text, "Desktop Entry", "Icon"); icon && !icon->empty()) app.iconName = *icon;
+    return;
+  }
+}
+
+}  // namespace
+
+std::optional<SandboxedApp> sandboxedApp(const std::string& procDir, const std::vector<std::string>& dataDirs) {
+  SandboxedApp app;
+  if (auto info = readSmallFile(procDir + "/root/.flatpak-info")) {
+    auto name = keyFileValue(*info, "Application", "name");
+    if (!name || !isSafeId(*name)) return std::nullopt;
+    app.appId = *name;
+  } else if (auto cgroups = readSmallFile(procDir + "/cgroup")) {
+    // systemd puts a snap's processes in "snap.<snap>.<app>-<uuid>.scope"
+    // (or ".service"); its desktop file is "<snap>_<app>.desktop".
+    const auto at = cgroups->find("/snap.");
+    if (at == std::string::npos) return std::nullopt;
+    std::string_view unit(*cgroups);
+    unit = unit.substr(at + 6);
+    unit = unit.substr(0, unit.find_first_of("/\n"));
+    const auto dot = unit.find('.');
+    if (dot == std::string_view::npos) return std::nullopt;
+    std::string_view snap = unit.substr(0, dot), rest = unit.substr(dot + 1);
+    std::string_view appName = rest.substr(0, rest.find_first_of(".-"));
+    if (appName.empty()) appName = snap;
+    app.appId = std::string(snap) + "_" + std::string(appName);
+    if (!isSafeId(app.appId)) return std::nullopt;
+  } else {
+    return std::nullopt;
+  }
+  findDesktopFile(app, dataDirs);
+  return app;
+}
+
+std::vector<std::string> applicationDataDirs() {
+  std::vector<std::string> dirs;
+  const char* dataHome = std::getenv("XDG_DATA_HOME");
+  const char* home = std::getenv("HOME");
+  std::string userData = dataHome && *dataHome ? dataHome : (home && *home ? std::string(home) + "/.local/share" : "");
+  if (!userData.empty()) {
+    dirs.push_back(userData + "/flatpak/exports/share");
+    dirs.push_back(userData);
+  }
+  dirs.push_back("/var/lib/flatpak/exports/share");
+  dirs.push_back("/var/lib/snapd/desktop");
+  const char* dataDirs = std::getenv("XDG_DATA_DIRS");
+  std::string_view list = dataDirs && *dataDirs ? dataDirs : "/usr/local/share:/usr/share";
+  while (!list.empty()) {
+    const auto colon = list.find(':');
+    std::string_view dir = list.substr(0, colon);
+    list = colon == std::string_view::npos ? std::string_view() : list.substr(colon + 1);
+    if (!dir.empty() && dir.front() == '/') dirs.emplace_back(dir);
+  }
+  return dirs;
+}
+
+std::optional<RgbaImage> desktopFileIcon(const std::string& iconName, const std::vector<std::string>& dataDirs) {
+  auto decode = [](const std::string& path) -> std::optional<RgbaImage> {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
+    try {
+      return decodePngFile(path);
+    } catch (const DesktopError&) {
+      return std::nullopt;  // a broken icon file is the same as none
+    }
+  };
+  if (!iconName.empty() && iconName.front() == '/') {
+    if (iconName.size() > 4 && iconName.compare(iconName.size() - 4, 4, ".png") == 0) return decode(iconName);
+    return std::nullopt;
+  }
+  if (!isSafeId(iconName)) return std::nullopt;
+  static constexpr std::array<const char*, 7> sizes = {"64x64", "128x128", "96x96", "256x256", "512x512", "48x48", "32x32"};
+  for (const auto& dir : dataDirs) {
+    for (const char* size : sizes) {
+      if (auto icon = decode(dir + "/icons/hicolor/" + size + "/apps/" + iconName + ".png")) return icon;
+    }
+  }
+  return decode("/usr/share/pixmaps/" + iconName + ".png");
 }
 
 std::optional<std::string> processExecutable(std::int32_t pid) {

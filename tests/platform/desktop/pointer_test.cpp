@@ -35,7 +35,9 @@ TEST(CursorNames, MapCoreAndCssNamesIntoTheVocabulary) {
     std::optional<std::string_view> type;
   } cases[] = {
       {"left_ptr", "default"},     {"xterm", "text"},           {"text", "text"},
-      {"hand2", "pointer"},        {"pointer", "pointer"},      {"fleur", "grabbing"},
+      {"hand2", "pointer"},        {"pointer", "pointer"},      {"fleur", "default"},
+      {"move", "default"},         {"all-scroll", "default"},   {"size_all", "default"},
+      {"grabbing", "grabbing"},    {"closedhand", "grabbing"},
       {"sb_h_double_arrow", "ew-resize"}, {"ew-resize", "ew-resize"}, {"sb_v_double_arrow", "ns-resize"},
       {"not-allowed", "not-allowed"}, {"crosshair", "crosshair"}, {"context-menu", "context-menu"},
       {"watch", std::nullopt},     {"", std::nullopt},          {"XTERM", std::nullopt},

@@ -189,6 +189,11 @@ DesktopSession::DesktopSession(SessionOptions options) {
   std::vector<std::string> argv = {VANTREL_DESKTOP_SESSION_SCRIPT, "start", dir_.path()};
   if (!options.audio) argv.push_back("--no-audio");
   if (!options.windowManager) argv.push_back("--no-wm");
+  if (options.dpi > 0) {
+    argv.push_back("--dpi");
+    argv.push_back(std::to_string(options.dpi));
+  }
+  if (options.dbus) argv.push_back("--dbus");
   Child script(argv, {});
   script.closeInput();
   const std::string out = script.readAll(std::chrono::seconds(30));
@@ -211,6 +216,13 @@ DesktopSession::DesktopSession(SessionOptions options) {
                                                        {"XDG_CACHE_HOME", "home/.cache"}};
   for (const auto& [name, sub] : homes) env_.push_back(std::string(name) + "=" + dir_.file(sub));
   if (!options.audio) env_.push_back("PULSE_SERVER=unix:" + dir_.file("no-such-server"));
+  // The helpers read the session's kind and settings from the environment;
+  // the test runner's own desktop must not leak in.
+  for (const char* name : {"-WAYLAND_DISPLAY", "-XDG_SESSION_TYPE", "-XDG_CURRENT_DESKTOP", "-DESKTOP_SESSION",
+                           "-GDK_SCALE", "-XDG_DATA_HOME", "-GSETTINGS_BACKEND"}) {
+    env_.push_back(name);
+  }
+  if (!options.dbus) env_.push_back("-DBUS_SESSION_BUS_ADDRESS");
 }
 
 DesktopSession::~DesktopSession() { stop(); }

@@ -59,6 +59,8 @@ std::vector<std::string> mergedEnvironment(const std::vector<std::string>& overr
 struct SessionOptions {
   bool audio = false;
   bool windowManager = true;
+  int dpi = 0;        // Xft.dpi when nonzero (192: a 200 % desktop)
+  bool dbus = false;  // a private session bus with no activatable services
 };
 
 // A desktop of its own for one test: Xvfb on a display number nobody else

@@ -5,6 +5,11 @@
 //
 // vantrel-test-window [--title T] [--class C] [--size WxH] [--opacity F]
 //                     [--icon N] [--type dialog|utility] [--machine HOST]
+//                     [--gtk-frame-extents L,R,T,B] [--pid N] [--grab-server 1]
+//
+// --pid writes N as _NET_WM_PID (as a sandboxed client does with its own
+// namespace's pid); --grab-server grabs the server once the window is mapped
+// and writes "grabbed": every other client then waits until this one exits.
 
 #include <poll.h>
 #include <unistd.h>
@@ -33,7 +38,9 @@ void say(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string title = "test window", cls = "VantrelTest", type, machine;
+  std::string title = "test window", cls = "VantrelTest", type, machine, gtkExtents;
+  long claimedPid = -1;
+  bool grabServer = false;
   int width = 300, height = 200, icon = 0;
   double opacity = -1;
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -45,6 +52,9 @@ int main(int argc, char** argv) {
     else if (key == "--icon") icon = std::atoi(value.c_str());
     else if (key == "--type") type = value;
     else if (key == "--machine") machine = value;
+    else if (key == "--gtk-frame-extents") gtkExtents = value;
+    else if (key == "--pid") claimedPid = std::atol(value.c_str());
+    else if (key == "--grab-server") grabServer = value == "1";
   }
   int screenNumber = 0;
   xcb_connection_t* c = xcb_connect(nullptr, &screenNumber);
@@ -64,11 +74,17 @@ int main(int argc, char** argv) {
   classValue.push_back('\0');
   xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8,
                       static_cast<std::uint32_t>(classValue.size()), classValue.data());
-  const std::uint32_t pid = static_cast<std::uint32_t>(::getpid());
+  const std::uint32_t pid = static_cast<std::uint32_t>(claimedPid >= 0 ? claimedPid : ::getpid());
   xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, atom(c, "_NET_WM_PID"), XCB_ATOM_CARDINAL, 32, 1, &pid);
   if (!machine.empty()) {
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_CLIENT_MACHINE, XCB_ATOM_STRING, 8,
                         static_cast<std::uint32_t>(machine.size()), machine.data());
+  }
+  if (!gtkExtents.empty()) {
+    std::uint32_t e[4] = {};
+    if (std::sscanf(gtkExtents.c_str(), "%u,%u,%u,%u", &e[0], &e[1], &e[2], &e[3]) == 4) {
+      xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, atom(c, "_GTK_FRAME_EXTENTS"), XCB_ATOM_CARDINAL, 32, 4, e);
+    }
   }
   if (opacity >= 0) {
     const std::uint32_t value = static_cast<std::uint32_t>(opacity * 4294967295.0);
@@ -97,6 +113,12 @@ int main(int argc, char** argv) {
       switch (e->response_type & 0x7F) {
         case XCB_MAP_NOTIFY:
           say("ready " + std::to_string(w));
+          if (grabServer) {
+            xcb_grab_server(c);
+            // A round trip: the grab is in force once the reply is here.
+            std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+            say("grabbed");
+          }
           break;
         case XCB_BUTTON_PRESS:
           say("press " + std::to_string(reinterpret_cast<xcb_button_press_event_t*>(e)->detail));

@@ -1,11 +1,14 @@
 #pragma once
 // The desktop picture as the desktop environment left it on the root window.
-// Units: pixels of the pixmap. Threads: uses the caller's connection.
+// Units: pixels of the pixmap (root pixels). Threads: uses the caller's connection.
 
 #include <string>
 #include <variant>
 
+#include <optional>
+
 #include "vantrel/desktop/image.h"
+#include "vantrel/desktop/windows.h"
 #include "vantrel/desktop/x_connection.h"
 
 namespace vantrel::desktop {
@@ -16,9 +19,11 @@ enum class WallpaperStatus {
   NotRasterized, // reading the pixels back failed
 };
 
-// The root background pixmap read back as an opaque RGBA image at the
-// pixmap's own size, or why not. Reads in bands so that no single reply
-// exceeds the server's request size.
-std::variant<RgbaImage, WallpaperStatus> readRootBackground(XConnection& x);
+// The root background pixmap read back as an opaque RGBA image, or why not:
+// the part inside `area` (the primary monitor, so that a picture spanning
+// several monitors or centred with borders is not saved whole), else the
+// whole pixmap. An area outside the pixmap is NotLoadable. Reads in bands so
+// that no single reply exceeds the server's request size.
+std::variant<RgbaImage, WallpaperStatus> readRootBackground(XConnection& x, std::optional<Rect> area = std::nullopt);
 
 }  // namespace vantrel::desktop
