@@ -5,6 +5,7 @@
 
 #include "job/resource_bundle.h"
 #include "render/layers/layers.h"
+#include "render/perspective.h"
 #include "vantrel/graphics/drawing.h"
 
 namespace vantrel::exporter {
@@ -224,9 +225,17 @@ gfx::Image NativeRenderState::backgroundWithShadow(double t, const SceneLayerInp
 std::optional<gfx::Image> NativeRenderState::composeVideoScene(double t, const gfx::Image& baseImage,
                                                                const gfx::Image* source,
                                                                const VideoFrameGeometry& geometry,
-                                                               const NativeResolvedZoomCamera& camera,
+                                                               const NativeResolvedZoomCamera& sampledCamera,
                                                                const VideoTrackMetadata& metadata, bool drawCursor) {
   const gfx::Rect canvas = canvasRect();
+  // A 3-D view is drawn flat, unzoomed and over a clear start; the kernel tilts
+  // it afterwards and the zoomed background goes in behind it.
+  const std::optional<NativePerspectiveFrame>& perspective = sampledCamera.perspective;
+  NativeResolvedZoomCamera camera = sampledCamera;
+  if (perspective) {
+    camera = NativeResolvedZoomCamera::defaultFor(inputs_.renderSize);
+    camera.cameraOverlayBlend = sampledCamera.cameraOverlayBlend;
+  }
   const gfx::Rect& R = geometry.rect;
   const double r = geometry.borderRadius;
   SceneLayerInputs in;
@@ -241,7 +250,12 @@ std::optional<gfx::Image> NativeRenderState::composeVideoScene(double t, const g
     return layer ? layer->composited(below) : below;
   };
 
-  gfx::Image stack = backgroundWithShadow(t, in);
+  gfx::Image stack = gfx::Image::empty();
+  if (!perspective) {
+    stack = backgroundWithShadow(t, in);
+  } else if (auto shadow = shadowLayer(*this, t, in)) {
+    stack = *shadow;
+  }
 
   std::optional<gfx::Image> directVideo;
   if (source && directZoomPathAllowed(camera, t)) {
@@ -285,18 +299,47 @@ std::optional<gfx::Image> NativeRenderState::composeVideoScene(double t, const g
   const gfx::Affine zoom{z, 0, 0, z, inputs_.renderSize.width / 2 - z * camera.centerX,
                          inputs_.renderSize.height / 2 - z * camera.centerY};
   const gfx::Image unzoomed = stack;
-  if (!zoom.isIdentity()) stack = stack.transformed(zoom).cropped(canvas);
-  in.target = &stack;
-  in.unzoomedStack = &unzoomed;
-  if (auto smeared = zoomMotionSamplesLayer(*this, t, in)) stack = smeared->cropped(canvas);
-  in.target = nullptr;
-  in.unzoomedStack = nullptr;
+  if (!perspective) {
+    if (!zoom.isIdentity()) stack = stack.transformed(zoom).cropped(canvas);
+    in.target = &stack;
+    in.unzoomedStack = &unzoomed;
+    if (auto smeared = zoomMotionSamplesLayer(*this, t, in)) stack = smeared->cropped(canvas);
+    in.target = nullptr;
+    in.unzoomedStack = nullptr;
+  }
 
   if (directVideo) stack = directVideo->composited(stack).cropped(canvas);
   if (drawCursor) stack = over(cursorLayer(*this, t, in), stack);
+  if (perspective) {
+    auto tilted = composePerspectiveScene(*this, stack.cropped(canvas), *perspective);
+    if (!tilted) return std::nullopt;
+    stack = *tilted;
+  }
   stack = over(cameraOverlayLayer(*this, t, in), stack);
   stack = over(subtitlesLayer(*this, t, in), stack);
   return stack.cropped(canvas);
+}
+
+std::optional<gfx::Image> NativeRenderState::composeStillScene(double t, const gfx::Image& uprightFrame,
+                                                               const VideoTrackMetadata& metadata) {
+  const auto& crop = inputs_.manifest.videoPlan.cropRegion;
+  auto geometry = resolveVideoFrameGeometry(t, croppedSourceDisplaySize(metadata, crop));
+  if (!geometry) return std::nullopt;
+  gfx::Image image = uprightFrame;
+  if (crop) {
+    const double dw = metadata.displaySize.width, dh = metadata.displaySize.height;
+    image = image.cropped({crop->x * dw, (1 - crop->y - crop->height) * dh, std::max(crop->width * dw, 1.0),
+                           std::max(crop->height * dh, 1.0)});
+  }
+  NativeResolvedZoomCamera camera = NativeResolvedZoomCamera::defaultFor(inputs_.renderSize);
+  if (zoomRuntime_) {
+    if (auto sampled = zoomRuntime_->sample(t)) camera = *sampled;
+  }
+  // No source buffer: the direct zoom path needs one, so the still always goes through the stack.
+  auto scene = composeVideoScene(t, scaleImageWithLanczos(image, geometry->rect), nullptr, *geometry, camera,
+                                 metadata, false);
+  if (!scene) return std::nullopt;
+  return scene->cropped(canvasRect());
 }
 
 std::optional<gfx::Image> NativeRenderState::composeFrame(double t, const gfx::Image* source) {
@@ -314,10 +357,10 @@ std::optional<gfx::Image> NativeRenderState::composeFrame(double t, const gfx::I
   if (zoomRuntime_) {
     if (auto sampled = zoomRuntime_->sample(t)) camera = *sampled;
   }
-  // The perspective view needs its warp kernel, which this build does not carry.
-  if (camera.perspective) return std::nullopt;
+  if (camera.perspective && !PerspectiveCompositor::shared()) return std::nullopt;
 
   if (resolveActiveFillerBlock(m.overlayPlan.fillerBlocks, t)) {
+    // The card is the whole frame; nothing in it fails the frame.
     SceneLayerInputs in;
     in.camera = camera;
     if (auto card = fillerLayer(*this, t, in)) return card->cropped(canvas);

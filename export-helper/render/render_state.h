@@ -134,6 +134,13 @@ class NativeRenderState {
   CursorAssetStore* cursorAssets() const { return cursorAssets_.get(); }
   CursorMotionResolver& cursorMotion() { return cursorMotion_; }
   LayerFamilyStates& layerStates() { return layerStates_; }
+  // The recording's scene at output time t around `uprightFrame` (a frame of
+  // the segment's source already turned upright, as the camera decoder gives
+  // it), composed as a regular frame at t but without the cursor and without
+  // drawing straight from the source: the still a filler card shows at its
+  // boundaries. Nothing when there is no geometry or the scene fails.
+  std::optional<graphics::Image> composeStillScene(double t, const graphics::Image& uprightFrame,
+                                                   const VideoTrackMetadata& metadata);
   StaticLayerCache& staticCache() { return staticCache_; }
   // Layout scale of the canvas against its reference size.
   double layoutScale() const;

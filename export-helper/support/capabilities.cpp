@@ -1,6 +1,7 @@
 #include "support/capabilities.h"
 
 #include "job/helper_event.h"
+#include "vantrel/graphics/perspective.h"
 
 namespace vantrel::exporter {
 
@@ -30,7 +31,9 @@ HelperCapabilities currentCapabilities() {
   c.version = kHelperVersion;
   c.platform = "linux";
   c.available = true;
-  c.supportsPerspective3D = false;
+  // The kernel is compiled in; it counts as present once it has drawn a probe
+  // picture correctly with this CPU's code path (no GPU is involved here).
+  c.supportsPerspective3D = graphics::perspectiveKernelAvailable();
   c.supportsNativeExport = true;
   c.supportsVideoToolbox = false;
   c.supportsMetal = false;

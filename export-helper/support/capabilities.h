@@ -28,8 +28,8 @@ struct HelperCapabilities {
 const std::vector<std::string>& nativeSupportedOutputModes();
 
 // The truth about this build on Linux: frames are composed on the CPU (no GPU
-// device, no hardware video encoder), and the perspective effect is reported
-// only once its renderer exists.
+// device, no hardware video encoder); the perspective effect is reported when
+// its compiled kernel passes its check on this machine.
 HelperCapabilities currentCapabilities();
 
 }  // namespace vantrel::exporter

@@ -81,7 +81,7 @@ TEST(SceneSupport, RulesInOrder) {
 
 TEST(Capabilities, ReportsThisPlatformInKeyOrder) {
   EXPECT_EQ(json::encodeCompact(currentCapabilities().toJson()),
-            R"({"version":"0.6.0","platform":"linux","available":true,"supportsPerspective3D":false,)"
+            R"({"version":"0.6.0","platform":"linux","available":true,"supportsPerspective3D":true,)"
             R"("supportsNativeExport":true,"supportsVideoToolbox":false,"supportsMetal":false,)"
             R"("supportedOutputModes":["single-source-segment-video","single-source-source-audio",)"
             R"("single-source-smooth-cursor","single-source-zoom","animated-gif"]})");
