@@ -42,12 +42,16 @@ void CameraFrameDecoder::startReader(URLReaderState& state, double seconds) {
   state.deferredOpenSeconds.reset();
   const media::TrackInfo* track = state.asset ? state.asset->track(state.trackId) : nullptr;
   if (track == nullptr || !std::isfinite(seconds)) return;
+  // Compared in seconds first: a time far past the end would not survive the
+  // conversion to ticks (it would wrap to a time before the start).
+  if (!(std::max(seconds - 0.1, 0.0) < track->timeRange.end().seconds())) return;
   const media::MediaTime start = media::MediaTime::fromSeconds(std::max(seconds - 0.1, 0.0), 600);
   const media::MediaTime end = track->timeRange.end();
   if (!(start < end)) return;  // nothing left to read
   try {
     state.reader = std::make_unique<media::VideoFrameReader>(state.asset, state.trackId, media::PixelFormat::bgra,
                                                              media::TimeRange{start, end - start});
+    ++state.seeks;
   } catch (const media::MediaError&) {
     state.reader.reset();  // an unreadable file yields no frames; the scene goes on without it
   }
@@ -78,7 +82,13 @@ std::optional<gfx::Image> CameraFrameDecoder::frame(const std::string& url, doub
   if (it == states_.end() || !std::isfinite(seconds)) return std::nullopt;
   URLReaderState& state = *it->second;
   std::lock_guard lock(state.mutex);
-  if (seconds < state.readheadSeconds - 0.5) reopen(state, seconds);
+  // A step back counts from the read position, which runs ahead of the asked
+  // time by the look-ahead, or by a whole frame interval in a sparse file
+  // (a low frame rate, a stretch the camera dropped). While the kept frames
+  // still reach back to the asked time they give the right frame; reopening
+  // there would restart the reader on every frame of such a stretch.
+  const bool ringCovers = !state.ring.empty() && state.ring.front().first <= seconds + 1e-6;
+  if (seconds < state.readheadSeconds - 0.5 && !ringCovers) reopen(state, seconds);
   if (seconds > state.readheadSeconds + 1) reopen(state, seconds);
   readAhead(state, seconds + 0.1);
 
@@ -91,6 +101,22 @@ std::optional<gfx::Image> CameraFrameDecoder::frame(const std::string& url, doub
   const gfx::Image image =
       gfx::Image::fromExternalBGRA(pixels->data(), pixels->width(), pixels->height(), pixels->stride(), pixels);
   return uprightFrameImage(image, metadata);
+}
+
+std::size_t CameraFrameDecoder::seekCount(const std::string& url) const {
+  const auto it = states_.find(url);
+  if (it == states_.end()) return 0;
+  std::lock_guard lock(it->second->mutex);
+  return it->second->seeks;
+}
+
+std::size_t CameraFrameDecoder::totalSeekCount() const {
+  std::size_t total = 0;
+  for (const auto& [url, state] : states_) {
+    std::lock_guard lock(state->mutex);
+    total += state->seeks;
+  }
+  return total;
 }
 
 }  // namespace vantrel::exporter

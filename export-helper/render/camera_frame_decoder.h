@@ -40,6 +40,8 @@ class CameraFrameDecoder {
     // once the file is actually read, so states that a scene never uses cost
     // no decoder memory.
     std::optional<double> deferredOpenSeconds;
+    // Readers started so far, each at a new place in the file.
+    std::size_t seeks = 0;
     std::mutex mutex;
   };
 
@@ -50,7 +52,15 @@ class CameraFrameDecoder {
 
   // The upright frame nearest to `seconds` of the file at `url`; nothing when
   // the URL has no state, the file cannot be read or no frame is near.
+  // Reading moves forward: a step back of up to 0.5 s, or one the kept frames
+  // still cover, and a step forward of up to 1 s are served by reading on;
+  // anything else starts a new reader at `seconds` (a seek).
   std::optional<graphics::Image> frame(const std::string& url, double seconds, const VideoTrackMetadata& metadata);
+
+  // How many readers were started for `url` (0 for an unknown URL), and over
+  // all URLs. A reader prepared but never read from does not count.
+  std::size_t seekCount(const std::string& url) const;
+  std::size_t totalSeekCount() const;
 
  private:
   static void reopen(URLReaderState& state, double seconds);
