@@ -2,6 +2,7 @@
 
 #include <gif_lib.h>
 #include <libimagequant.h>
+#include <omp.h>
 
 #include <algorithm>
 #include <cmath>
@@ -28,10 +29,29 @@ std::string gifError(int code) {
 
 GifFileType* asGif(void* p) { return static_cast<GifFileType*>(p); }
 
-// Remapping quality (libimagequant's 0...100 scale) from which a frame keeps the global palette.
-constexpr int kReuseQuality = 92;
+// Quality target (libimagequant's 0...100 scale) of the palettes after the
+// first: the quantiser picks as few colours as reach it, and fewer colours
+// means shorter codes. It is also the remapping quality from which a frame
+// keeps the global palette instead of carrying its own.
+constexpr int kFrameQuality = 92;
+// Only changed rectangles up to this share of the canvas try the global palette
+// first: for small ones (a pointer, a clock) a palette of their own costs more
+// than their pixels; large ones are rarely rendered well enough by it, and the
+// attempt would double their quantising time.
+constexpr int kSharedTryShareDivisor = 16;
 // Floyd-Steinberg strength: full dithering costs more bytes than it gains here.
-constexpr float kDithering = 0.7f;
+constexpr float kDithering = 0.35f;
+// A pixel whose channels all moved by at most this much since the previous
+// frame counts as unchanged: compression noise is not worth storing again.
+constexpr int kNoiseTolerance = 1;
+
+bool nearlyEqual(uint32_t a, uint32_t b) {
+  for (int shift = 0; shift < 24; shift += 8) {
+    const int d = static_cast<int>((a >> shift) & 0xff) - static_cast<int>((b >> shift) & 0xff);
+    if (d > kNoiseTolerance || d < -kNoiseTolerance) return false;
+  }
+  return true;
+}
 }  // namespace
 
 GifWriteError::GifWriteError(GifWriteErrorCode code, std::string payload)
@@ -45,8 +65,8 @@ struct GifWriter::Pending {
   double endSeconds = 0;
 };
 
-GifWriter::GifWriter(const std::string& path, int width, int height, int loopCount)
-    : path_(path), width_(width), height_(height), loopCount_(loopCount) {
+GifWriter::GifWriter(const std::string& path, int width, int height, int loopCount, UnchangedFrames unchanged)
+    : path_(path), width_(width), height_(height), loopCount_(loopCount), unchanged_(unchanged) {
   if (width <= 0 || height <= 0 || width > 65535 || height > 65535)
     throw GifWriteError(GifWriteErrorCode::wrongFrameSize, std::to_string(width) + "x" + std::to_string(height));
   int err = 0;
@@ -92,6 +112,9 @@ void GifWriter::addFrame(const PixelBuffer& frame, double delaySeconds) {
     throw GifWriteError(GifWriteErrorCode::wrongFrameSize,
                         std::to_string(frame.width()) + "x" + std::to_string(frame.height()));
   if (!std::isfinite(delaySeconds) || delaySeconds < 0) delaySeconds = 0;
+  // libimagequant's OpenMP teams spin-wait for work: on a machine whose cores
+  // are busy decoding and compositing, that costs several times the work.
+  omp_set_num_threads(1);
   ++framesAdded_;
   const size_t n = static_cast<size_t>(width_) * height_;
   std::vector<uint8_t> rgba(n * 4);
@@ -110,18 +133,33 @@ void GifWriter::addFrame(const PixelBuffer& frame, double delaySeconds) {
   if (!previous_.empty()) {
     x0 = width_; y0 = height_; x1 = -1; y1 = -1;
     for (int y = 0; y < height_; ++y) {
-      const uint32_t* a = reinterpret_cast<const uint32_t*>(&rgba[static_cast<size_t>(y) * width_ * 4]);
+      uint32_t* a = reinterpret_cast<uint32_t*>(&rgba[static_cast<size_t>(y) * width_ * 4]);
       const uint32_t* b = reinterpret_cast<const uint32_t*>(&previous_[static_cast<size_t>(y) * width_ * 4]);
-      for (int x = 0; x < width_; ++x)
-        if (a[x] != b[x]) {
-          x0 = std::min(x0, x); x1 = std::max(x1, x + 1);
-          y0 = std::min(y0, y); y1 = std::max(y1, y + 1);
+      for (int x = 0; x < width_; ++x) {
+        if (a[x] == b[x]) continue;
+        if (nearlyEqual(a[x], b[x])) {
+          // Decoder noise: what is shown stays, and later frames compare with it.
+          a[x] = b[x];
+          continue;
         }
+        x0 = std::min(x0, x); x1 = std::max(x1, x + 1);
+        y0 = std::min(y0, y); y1 = std::max(y1, y + 1);
+      }
     }
     if (x1 < 0) {
-      // Nothing changed: the pending frame simply lasts longer.
       clockSeconds_ += delaySeconds;
-      pending_->endSeconds = clockSeconds_;
+      if (unchanged_ == UnchangedFrames::merge) {
+        pending_->endSeconds = clockSeconds_;
+        return;
+      }
+      // One clear pixel keeps the picture on screen for this frame's time.
+      writePending();
+      auto hold = std::make_unique<Pending>();
+      hold->w = hold->h = 1;
+      hold->indices.assign(1, static_cast<uint8_t>(globalPalette_.size() / 3 - 1));
+      hold->transparent = hold->indices[0];
+      hold->endSeconds = clockSeconds_;
+      pending_ = std::move(hold);
       return;
     }
   }
@@ -155,8 +193,10 @@ void GifWriter::addFrame(const PixelBuffer& frame, double delaySeconds) {
   };
   auto quantise = [&](bool fixed, std::vector<uint8_t>& indices) -> std::optional<Quantised> {
     liq_attr* attr = liq_attr_create();
-    liq_set_speed(attr, 4);
-    liq_set_quality(attr, 0, 100);
+    liq_set_speed(attr, first ? 4 : 8);
+    // Speed 8 also drops the lowest bit of every colour; keep full precision.
+    liq_set_min_posterization(attr, 0);
+    liq_set_quality(attr, 0, first ? 100 : kFrameQuality);
     // The first palette leaves one slot free for the transparent entry of later frames.
     liq_set_max_colors(attr, fixed ? globalColors + 1 : first ? 255 : 256);
     liq_image* img = liq_image_create_rgba(attr, sub.data(), w, h, 0);
@@ -186,8 +226,9 @@ void GifWriter::addFrame(const PixelBuffer& frame, double delaySeconds) {
   };
 
   bool reused = false;
-  if (!first && globalColors > 0) {
-    if (auto q = quantise(true, pending->indices); q && q->quality >= kReuseQuality) {
+  if (!first && globalColors > 0 &&
+      static_cast<int64_t>(w) * h * kSharedTryShareDivisor <= static_cast<int64_t>(width_) * height_) {
+    if (auto q = quantise(true, pending->indices); q && q->quality >= kFrameQuality) {
       // Translate the quantiser's order into global indices.
       std::vector<uint8_t> toGlobal(q->palette.size(), 0);
       bool complete = true;

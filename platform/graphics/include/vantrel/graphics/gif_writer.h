@@ -1,14 +1,18 @@
 #pragma once
 // Animated GIF writing, frame by frame in constant memory. The first frame's
-// libimagequant palette becomes the file's global palette; later frames reuse
-// it when it still renders them well and get a palette of their own otherwise
-// (Floyd-Steinberg dithering throughout). Only the rectangle that changed since
-// the previous frame is stored, unchanged pixels inside it are transparent, and
-// identical frames merge into one longer frame.
+// libimagequant palette becomes the file's global palette. Later frames store
+// only the rectangle that changed since the previous frame, with unchanged
+// pixels (within one level of decoder noise) transparent; a small rectangle
+// keeps the global palette when it still renders it well, any other gets a
+// palette of its own chosen for a measured quality target (Floyd-Steinberg
+// dithering throughout). A frame identical to the previous one is either a 1x1
+// transparent frame, so the file keeps one frame per frame added at a constant
+// delay, or merges into the previous frame, which then lasts longer (smaller,
+// same playback).
 //
 // Delays are rounded on the running clock (centiseconds), so 1/15 s frames
 // alternate 7 and 6 cs and the animation keeps its total duration.
-// One writer is used by one thread at a time.
+// One writer is used by one thread at a time; it quantises on that thread only.
 
 #include <cstdint>
 #include <memory>
@@ -27,10 +31,13 @@ class GifWriteError : public CodedError<GifWriteErrorCode> {
   GifWriteError(GifWriteErrorCode code, std::string payload);
 };
 
+enum class UnchangedFrames { hold, merge };
+
 class GifWriter {
  public:
   // Creates the file. loopCount 0 repeats forever. Throws GifWriteError.
-  GifWriter(const std::string& path, int width, int height, int loopCount = 0);
+  GifWriter(const std::string& path, int width, int height, int loopCount = 0,
+            UnchangedFrames unchanged = UnchangedFrames::hold);
   ~GifWriter();  // without finish() the file is left incomplete
   GifWriter(const GifWriter&) = delete;
   GifWriter& operator=(const GifWriter&) = delete;
@@ -50,6 +57,7 @@ class GifWriter {
   void writeHeader();
   std::string path_;
   int width_, height_, loopCount_;
+  UnchangedFrames unchanged_;
   bool headerWritten_ = false;
   std::vector<uint8_t> globalPalette_;  // RGB triplets; the last entry is the transparent one
   void* gif_ = nullptr;  // GifFileType
