@@ -16,6 +16,8 @@
 #include "vantrel/common/strict_json.h"
 #include "vantrel/common/text.h"
 #include "vantrel/desktop/capture.h"
+#include "vantrel/desktop/portal_capture.h"
+#include "vantrel/desktop/session.h"
 
 using namespace vantrel;
 using namespace vantrel::recorder;
@@ -24,7 +26,11 @@ namespace {
 
 int listDisplays() {
   try {
-    const auto content = desktop::openX11CaptureSource()->shareableContent();
+    // Under Wayland only the portal can say, and it lists what the user shares.
+    const bool wayland = desktop::detectSession(nullptr) == desktop::SessionType::Wayland;
+    const auto content = (wayland ? desktop::openPortalCaptureSource(desktop::PortalSourceType::monitor)
+                                  : desktop::openX11CaptureSource())
+                             ->shareableContent();
     json::OrderedJson list = json::OrderedJson::array();
     for (const auto& d : content.displays) {
       json::OrderedJson o = json::OrderedJson::object();

@@ -10,6 +10,8 @@
 #include <filesystem>
 
 #include "status.h"
+#include "vantrel/desktop/portal_capture.h"
+#include "vantrel/desktop/session.h"
 #include "vantrel/media/errors.h"
 
 namespace vantrel::recorder {
@@ -113,8 +115,13 @@ void Recorder::start() {
   }
 
   desktop::ShareableContent content;
+  const bool wayland = desktop::detectSession(nullptr) == desktop::SessionType::Wayland;
   try {
-    source_ = desktop::openX11CaptureSource();
+    // Under Wayland the X server (if any) is XWayland, whose root shows no
+    // Wayland window: the screen-cast portal is the only honest source.
+    source_ = wayland ? desktop::openPortalCaptureSource(config_.isWindowCapture() ? desktop::PortalSourceType::window
+                                                                                   : desktop::PortalSourceType::monitor)
+                      : desktop::openX11CaptureSource();
     content = source_->shareableContent();
   } catch (const CaptureError& e) {
     if (mentionsPermission(e.text())) fatalExit("permission_denied", "Screen recording permission not granted: " + e.text());
@@ -123,25 +130,31 @@ void Recorder::start() {
 
   desktop::StreamConfiguration tmpl;
   int contentWidth = 0, contentHeight = 0;
+  double pointPixelScale = 1.0;
+  // On Wayland the portal lists only what the user chose to share, under ids
+  // of its own: the choice stands in for the requested id.
   if (config_.isWindowCapture()) {
-    const auto it = std::find_if(content.windows.begin(), content.windows.end(),
-                                 [&](const auto& w) { return w.id == *config_.windowId; });
+    auto it = std::find_if(content.windows.begin(), content.windows.end(),
+                           [&](const auto& w) { return w.id == *config_.windowId; });
+    if (wayland && it == content.windows.end()) it = content.windows.begin();
     if (it == content.windows.end()) fatalExit("window_not_found", "No window with ID " + std::to_string(*config_.windowId));
     capturedWindowOwnerProcessID_ = it->pid;
     tmpl.target = desktop::CaptureTarget{desktop::CaptureTarget::Kind::window, it->id};
     contentWidth = it->frame.width;
     contentHeight = it->frame.height;
+    pointPixelScale = it->scale;
   } else {
     if (!config_.displayId) fatalExit("invalid_config", "displayId required for display capture");
-    const auto it = std::find_if(content.displays.begin(), content.displays.end(),
-                                 [&](const auto& d) { return d.id == *config_.displayId; });
+    auto it = std::find_if(content.displays.begin(), content.displays.end(),
+                           [&](const auto& d) { return d.id == *config_.displayId; });
+    if (wayland && it == content.displays.end()) it = content.displays.begin();
     if (it == content.displays.end()) fatalExit("display_not_found", "No display with ID " + std::to_string(*config_.displayId));
     tmpl.target = desktop::CaptureTarget{desktop::CaptureTarget::Kind::display, it->id};
     contentWidth = it->frame.width;
     contentHeight = it->frame.height;
+    pointPixelScale = it->scale;
   }
-  // X11 has no point scale: points are pixels.
-  const double scale = 1.0;
+  const double scale = std::max(pointPixelScale, 1.0);
   const PixelSize locked = applyResolutionLock(ensureEven(static_cast<int>(scale * contentWidth)),
                                                ensureEven(static_cast<int>(scale * contentHeight)), config_.resolution);
   const int fps = config_.effectiveFps();

@@ -35,6 +35,8 @@ std::string capturePrefix(CaptureErrorCode code) {
     case CaptureErrorCode::AudioServerFailed: return "Sound server error: ";
     case CaptureErrorCode::MicrophoneNotFound: return "No microphone found with ID ";
     case CaptureErrorCode::AudioStreamFailed: return "Microphone stream failed: ";
+    case CaptureErrorCode::PortalFailed: return "Screen cast failed: ";
+    case CaptureErrorCode::PermissionDenied: return "Screen capture permission denied: ";
   }
   return "Capture error: ";
 }

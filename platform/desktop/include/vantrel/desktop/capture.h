@@ -2,9 +2,10 @@
 // Screen capture: what can be captured (displays and application windows) and
 // a stream that grabs one of them at a fixed rate.
 //
-// The interface is independent of the display server; `openX11CaptureSource`
-// is the one implementation today (MIT-SHM grabs, RandR monitors, the EWMH
-// client list, Composite for covered windows, Damage for unchanged frames).
+// The interface is independent of the display server: `openX11CaptureSource`
+// (MIT-SHM grabs, RandR monitors, the EWMH client list, Composite for covered
+// windows, Damage for unchanged frames) and, for Wayland sessions,
+// `openPortalCaptureSource` (portal_capture.h).
 //
 // Units: root-window pixels, origin at the top left, the same units the window
 // list (windows.h) reports; X11 has no point scale, so scale is always 1.
@@ -37,6 +38,8 @@ enum class CaptureErrorCode {
   AudioServerFailed,   // the sound server could not be reached (payload: its text)
   MicrophoneNotFound,  // no source with that name (payload: the name)
   AudioStreamFailed,   // the record stream failed (payload: PulseAudio's text)
+  PortalFailed,        // the screen-cast portal or PipeWire failed (payload: their text)
+  PermissionDenied,    // the screen cast was refused or cancelled (payload: how)
 };
 
 class CaptureError : public CodedError<CaptureErrorCode> {
@@ -52,6 +55,7 @@ struct CaptureDisplay {
   std::string name;      // the monitor's name ("screen" on Xvfb)
   Rect frame;            // in root pixels
   bool primary = false;
+  double scale = 1;      // device pixels per unit of `frame` (above 1 on scaled Wayland outputs)
 };
 
 struct CaptureWindow {
@@ -60,6 +64,7 @@ struct CaptureWindow {
   std::int32_t pid = 0;  // owner process, 0 when unknown
   std::string owner;
   std::string title;
+  double scale = 1;  // device pixels per unit of `frame`
 };
 
 struct ShareableContent {
