@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "perspective_kernel.cpp"
@@ -37,105 +38,267 @@ HWY_INLINE VF Clamp01(VF v) {
   return hn::Min(hn::IfThenElse(hn::Gt(v, hn::Zero(df)), v, hn::Zero(df)), hn::Set(df, 1.f));
 }
 
-// detail::sampleLevel for a vector of points, each lane with its own level.
-HWY_INLINE void SampleLevel(const PerspectiveTextureView& t, VI level, VF sx, VF sy, VF out[4]) {
+// A vector of pixels in the fixed point of detail::lerpFixed: B and R of each
+// pixel in the 16-bit halves of one lane, G and A in the other's.
+struct Pixels {
+  VU even, odd;
+};
+
+// Weights w in [0, 1] as detail::fixedWeight, repeated in both 16-bit halves.
+HWY_INLINE VU WeightPairs(VF w) {
   const DF df;
   const DI di;
   const DU du;
-  const VI one = hn::Set(di, 1);
+  const VU n = hn::BitCast(du, hn::Neg(hn::ConvertTo(di, hn::Mul(w, hn::Set(df, 32768.f)))));
+  return hn::Or(hn::And(n, hn::Set(du, 0xffffu)), hn::ShiftLeft<16>(n));
+}
+
+HWY_INLINE VU LerpPairs(VU a, VU b, VU negWeight) {
+  const DU du;
+  const hn::Repartition<int16_t, DU> d16;
+  const auto a16 = hn::BitCast(d16, a);
+  return hn::BitCast(du, hn::Add(a16, hn::MulFixedPoint15(hn::Sub(a16, hn::BitCast(d16, b)), hn::BitCast(d16, negWeight))));
+}
+
+HWY_INLINE Pixels LerpPixels(const Pixels& a, const Pixels& b, VU negWeight) {
+  return {LerpPairs(a.even, b.even, negWeight), LerpPairs(a.odd, b.odd, negWeight)};
+}
+
+// Each pixel and the one to its right, read as one 64-bit word from the
+// pixel index `index`: (left, right) in pixel order.
+HWY_INLINE void GatherPairs(const uint8_t* base, VI index, VU& left, VU& right) {
+  const DU du;
+  const hn::Half<DI> dh;
+  const hn::Repartition<int64_t, DF> d64;
+  const hn::Repartition<uint64_t, DF> du64;
+  const VI bytes = hn::ShiftLeft<2>(index);
+  const auto* words = reinterpret_cast<const uint64_t*>(base);
+  const VU lo = hn::BitCast(du, hn::GatherOffset(du64, words, hn::PromoteTo(d64, hn::LowerHalf(dh, bytes))));
+  const VU hi = hn::BitCast(du, hn::GatherOffset(du64, words, hn::PromoteTo(d64, hn::UpperHalf(dh, bytes))));
+  left = hn::ConcatEven(du, hi, lo);
+  right = hn::ConcatOdd(du, hi, lo);
+}
+
+// Weights already in 1.15 fixed point and below 1 (0...32767), repeated in
+// both 16-bit halves.
+HWY_INLINE VU PositivePairs(VI w) {
+  const DU du;
+  const VU u = hn::BitCast(du, w);
+  return hn::Or(u, hn::ShiftLeft<16>(u));
+}
+
+// a + w (b - a) for positive weights: rounds exactly as LerpPairs(a, b, -w).
+HWY_INLINE VU LerpPositive(VU a, VU b, VU weight) {
+  const DU du;
+  const hn::Repartition<int16_t, DU> d16;
+  const auto a16 = hn::BitCast(d16, a);
+  return hn::BitCast(du, hn::Add(a16, hn::MulFixedPoint15(hn::Sub(hn::BitCast(d16, b), a16), hn::BitCast(d16, weight))));
+}
+
+// Two adjacent rows' horizontal mixes, then the vertical one.
+HWY_INLINE Pixels Bilinear(VU p00, VU p10, VU p01, VU p11, VU wx, VU wy) {
+  const DU du;
+  const VU M = hn::Set(du, 0x7f807f80u);  // both channels of a half, in 1/128 steps
+  auto even = [&](VU p) { return hn::And(hn::ShiftLeft<7>(p), M); };
+  auto odd = [&](VU p) { return hn::And(hn::ShiftRight<1>(p), M); };
+  const VU te = LerpPositive(even(p00), even(p10), wx), to = LerpPositive(odd(p00), odd(p10), wx);
+  const VU be = LerpPositive(even(p01), even(p11), wx), bo = LerpPositive(odd(p01), odd(p11), wx);
+  return {LerpPositive(te, be, wy), LerpPositive(to, bo, wy)};
+}
+
+// detail::sampleLevel for a vector of points, with the level's scale, last
+// column and row, and start (in pixels) per lane.
+HWY_INLINE Pixels SampleAt(const PerspectiveTextureView& t, VF scale, VI lastX, VI lastY, VI offset, VF sx, VF sy) {
+  const DF df;
+  const DI di;
   const VF zero = hn::Zero(df);
+  VF u = hn::MulAdd(hn::Sub(sx, hn::Set(df, t.originX)), scale, hn::Set(df, -0.5f));
+  VF v = hn::MulAdd(hn::Sub(sy, hn::Set(df, t.originY)), scale, hn::Set(df, -0.5f));
+  u = hn::Min(hn::IfThenElse(hn::Ge(u, zero), u, zero), hn::ConvertTo(df, lastX));
+  v = hn::Min(hn::IfThenElse(hn::Ge(v, zero), v, zero), hn::ConvertTo(df, lastY));
+  const VF fixed = hn::Set(df, 32768.f);
+  const VI ux = hn::ConvertTo(di, hn::Mul(u, fixed)), vy = hn::ConvertTo(di, hn::Mul(v, fixed));
+  const VI fraction = hn::Set(di, 32767);
+  const VI x0 = hn::ShiftRight<15>(ux), y0 = hn::ShiftRight<15>(vy);
+  const VI y1 = hn::Min(hn::Add(y0, hn::Set(di, 1)), lastY);
+  const VU wx = PositivePairs(hn::And(ux, fraction)), wy = PositivePairs(hn::And(vy, fraction));
+  const VI sp = hn::Set(di, static_cast<int32_t>(t.stride / 4));
+  const VI r0 = hn::Add(hn::Add(offset, hn::Mul(y0, sp)), x0), r1 = hn::Add(hn::Add(offset, hn::Mul(y1, sp)), x0);
+  // Past a level's last column lies padding, the next level or the buffer's
+  // spare row: readable, and weighted 0.
+  VU p00, p10, p01, p11;
+  GatherPairs(t.data, r0, p00, p10);
+  GatherPairs(t.data, r1, p01, p11);
+  return Bilinear(p00, p10, p01, p11, wx, wy);
+}
+
+// Each lane at its own level.
+HWY_INLINE Pixels SampleLevel(const PerspectiveTextureView& t, VI level, VF sx, VF sy) {
+  const DF df;
+  const DI di;
+  // One level across the vector is the rule (the footprint changes slowly).
+  const int32_t first = hn::GetLane(level);
+  if (hn::AllTrue(di, hn::Eq(level, hn::Set(di, first)))) {
+    const int w = (t.width + (1 << first) - 1) >> first, h = (t.height + (1 << first) - 1) >> first;
+    return SampleAt(t, hn::Set(df, detail::powerOfTwoInverse(t.baseLevel + first)), hn::Set(di, w - 1),
+                    hn::Set(di, h - 1), hn::Set(di, t.offsets[first]), sx, sy);
+  }
+  const VI one = hn::Set(di, 1);
   const VF scale = hn::BitCast(df, hn::ShiftLeft<23>(hn::Sub(hn::Set(di, 127 - t.baseLevel), level)));
   const VI round = hn::Sub(hn::Shl(one, level), one);
   const VI w = hn::Shr(hn::Add(hn::Set(di, t.width), round), level);
   const VI h = hn::Shr(hn::Add(hn::Set(di, t.height), round), level);
-  VF u = hn::MulAdd(hn::Sub(sx, hn::Set(df, t.originX)), scale, hn::Set(df, -0.5f));
-  VF v = hn::MulAdd(hn::Sub(sy, hn::Set(df, t.originY)), scale, hn::Set(df, -0.5f));
-  u = hn::Min(hn::IfThenElse(hn::Ge(u, zero), u, zero), hn::ConvertTo(df, hn::Sub(w, one)));
-  v = hn::Min(hn::IfThenElse(hn::Ge(v, zero), v, zero), hn::ConvertTo(df, hn::Sub(h, one)));
-  const VI x0 = hn::ConvertTo(di, u), y0 = hn::ConvertTo(di, v);
-  const VI x1 = hn::Min(hn::Add(x0, one), hn::Sub(w, one)), y1 = hn::Min(hn::Add(y0, one), hn::Sub(h, one));
-  const VF fx = hn::Sub(u, hn::ConvertTo(df, x0)), fy = hn::Sub(v, hn::ConvertTo(df, y0));
-  const VI offset = hn::GatherIndex(di, t.offsets, level);
-  const VI sp = hn::Set(di, static_cast<int32_t>(t.stride / 4));
-  const VI r0 = hn::Add(offset, hn::Mul(y0, sp)), r1 = hn::Add(offset, hn::Mul(y1, sp));
-  const auto* base = reinterpret_cast<const int32_t*>(t.data);
-  const VU p00 = hn::BitCast(du, hn::GatherIndex(di, base, hn::Add(r0, x0)));
-  const VU p10 = hn::BitCast(du, hn::GatherIndex(di, base, hn::Add(r0, x1)));
-  const VU p01 = hn::BitCast(du, hn::GatherIndex(di, base, hn::Add(r1, x0)));
-  const VU p11 = hn::BitCast(du, hn::GatherIndex(di, base, hn::Add(r1, x1)));
-  const VU mask = hn::Set(du, 255u);
-  for (int c = 0; c < 4; ++c) {
-    auto ch = [&](VU p) { return hn::ConvertTo(df, hn::BitCast(di, hn::And(hn::ShiftRightSame(p, 8 * c), mask))); };
-    const VF a = ch(p00), b = ch(p10), cc = ch(p01), d = ch(p11);
-    const VF top = hn::MulAdd(fx, hn::Sub(b, a), a);
-    const VF bottom = hn::MulAdd(fx, hn::Sub(d, cc), cc);
-    out[c] = hn::MulAdd(fy, hn::Sub(bottom, top), top);
-  }
+  return SampleAt(t, scale, hn::Sub(w, one), hn::Sub(h, one), hn::GatherIndex(di, t.offsets, level), sx, sy);
 }
 
-HWY_INLINE void Trilinear(const PerspectiveTextureView& t, VF lambda, VF sx, VF sy, VF out[4]) {
+HWY_INLINE Pixels Trilinear(const PerspectiveTextureView& t, VF lambda, VF sx, VF sy) {
   const DF df;
   const DI di;
-  const VF zero = hn::Zero(df);
+  const VF zero = hn::Zero(df), one = hn::Set(df, 1.f);
   const VF above = hn::Sub(lambda, hn::Set(df, static_cast<float>(t.baseLevel)));
   const VF l = hn::Min(hn::IfThenElse(hn::Ge(above, zero), above, zero), hn::Set(df, static_cast<float>(t.levels - 1)));
   const VI l0 = hn::ConvertTo(di, l);
-  const VF f = hn::Sub(l, hn::ConvertTo(df, l0));
-  SampleLevel(t, l0, sx, sy, out);
-  // Whole levels everywhere (an unscaled view): the second level adds nothing.
-  if (hn::AllTrue(df, hn::Eq(f, zero))) return;
-  VF b[4];
-  SampleLevel(t, hn::Min(hn::Add(l0, hn::Set(di, 1)), hn::Set(di, t.levels - 1)), sx, sy, b);
-  for (int c = 0; c < 4; ++c) out[c] = hn::MulAdd(f, hn::Sub(b[c], out[c]), out[c]);
+  const VF f = Clamp01(hn::MulAdd(hn::Set(df, 4.f), hn::Sub(l, hn::ConvertTo(df, l0)), hn::Set(df, -1.5f)));
+  const VI l1 = hn::Min(hn::Add(l0, hn::Set(di, 1)), hn::Set(di, t.levels - 1));
+  if (hn::AllTrue(df, hn::Eq(f, one))) return SampleLevel(t, l1, sx, sy);
+  const Pixels a = SampleLevel(t, l0, sx, sy);
+  if (hn::AllTrue(df, hn::Eq(f, zero))) return a;
+  return LerpPixels(a, SampleLevel(t, l1, sx, sy), WeightPairs(f));
 }
 
-HWY_INLINE void SoftSample(const PerspectiveTextureView& t, VF lambda, VF sx, VF sy, VF out[4]) {
+HWY_INLINE Pixels SoftSample(const PerspectiveTextureView& t, VF lambda, VF sx, VF sy) {
   const DF df;
   const DI di;
   const VF zero = hn::Zero(df);
   const VF above = hn::Add(hn::Sub(lambda, hn::Set(df, static_cast<float>(t.baseLevel))), hn::Set(df, 0.5f));
   const VF l = hn::Min(hn::IfThenElse(hn::Ge(above, zero), above, zero), hn::Set(df, static_cast<float>(t.levels - 1)));
-  SampleLevel(t, hn::ConvertTo(di, l), sx, sy, out);
+  return SampleLevel(t, hn::ConvertTo(di, l), sx, sy);
 }
+
+// detail::mapPoint for a vector of output points on the row.
+struct ScenePoints {
+  hn::Mask<DF> valid;
+  VF sx, sy, jxx, jyx, jxy, jyy;
+};
+
+HWY_INLINE ScenePoints MapPoints(const detail::PerspectiveRowSetup& s, VF qx) {
+  const DF df;
+  const VF one = hn::Set(df, 1.f);
+  const float* h = s.h;
+  ScenePoints p;
+  const VF Z = hn::MulAdd(hn::Set(df, h[6]), qx, hn::Set(df, s.bz));
+  p.valid = hn::Gt(Z, hn::Set(df, 1e-6f));
+  const VF inv = hn::Div(one, hn::IfThenElse(p.valid, Z, one));
+  p.sx = hn::Mul(hn::MulAdd(hn::Set(df, h[0]), qx, hn::Set(df, s.bx)), inv);
+  p.sy = hn::Mul(hn::MulAdd(hn::Set(df, h[3]), qx, hn::Set(df, s.by)), inv);
+  const VF h6 = hn::Set(df, h[6]), h7 = hn::Set(df, h[7]);
+  p.jxx = hn::Mul(hn::NegMulAdd(p.sx, h6, hn::Set(df, h[0])), inv);
+  p.jyx = hn::Mul(hn::NegMulAdd(p.sy, h6, hn::Set(df, h[3])), inv);
+  p.jxy = hn::Mul(hn::NegMulAdd(p.sx, h7, hn::Set(df, h[1])), inv);
+  p.jyy = hn::Mul(hn::NegMulAdd(p.sy, h7, hn::Set(df, h[4])), inv);
+  return p;
+}
+
+HWY_INLINE VF Lambda(const ScenePoints& p) {
+  const DF df;
+  const DI di;
+  const VF fx2 = hn::MulAdd(p.jxx, p.jxx, hn::Mul(p.jyx, p.jyx)), fy2 = hn::MulAdd(p.jxy, p.jxy, hn::Mul(p.jyy, p.jyy));
+  const VF rho2 = hn::Max(hn::Max(fx2, fy2), hn::Set(df, 1e-30f));
+  const VF log2 = hn::Sub(hn::Mul(hn::ConvertTo(df, hn::BitCast(di, rho2)), hn::Set(df, 1.f / 8388608.f)),
+                          hn::Set(df, 127.f));
+  return hn::Mul(hn::Set(df, 0.5f), log2);
+}
+
+// The softened copy's knots along part of one row (detail::softKnot), worked
+// out a vector at a time as blocks first need them, left to right.
+class SoftKnots {
+ public:
+  // Rows are handed over in parts of at most this many pixels.
+  static constexpr int kMaxPixels = 2048;
+
+  SoftKnots(const PerspectiveRow& r, const detail::PerspectiveRowSetup& s, int shift, int32_t firstPixel)
+      : r_(r), s_(s), shift_(shift), first_(firstPixel >> shift), done_(first_) {}
+
+  // The soft colour of the N pixels from absolute pixel `x` on.
+  HWY_INLINE Pixels At(int32_t x) {
+    const DI di;
+    const DU du;
+    const int32_t k = x >> shift_;
+    Ensure(k, k + static_cast<int32_t>(hn::Lanes(du)));
+    const VI pixel = hn::Iota(di, x);
+    const VI index = hn::Sub(hn::ShiftRightSame(pixel, shift_), hn::Set(di, k));
+    const VI along = hn::ShiftLeftSame(hn::And(pixel, hn::Set(di, (1 << shift_) - 1)), 15 - shift_);
+    const auto ia = hn::IndicesFromVec(du, index), ib = hn::IndicesFromVec(du, hn::Add(index, hn::Set(di, 1)));
+    const VU e = hn::LoadU(du, even_ + (k - first_)), o = hn::LoadU(du, odd_ + (k - first_));
+    const VU w = PositivePairs(along);
+    return {LerpPositive(hn::TableLookupLanes(e, ia), hn::TableLookupLanes(e, ib), w),
+            LerpPositive(hn::TableLookupLanes(o, ia), hn::TableLookupLanes(o, ib), w)};
+  }
+
+ private:
+  // Knots [from, to) ready; those before `from` are past every later block.
+  HWY_INLINE void Ensure(int32_t from, int32_t to) {
+    const DF df;
+    const DI di;
+    const DU du;
+    const int32_t N = static_cast<int32_t>(hn::Lanes(du));
+    if (done_ < from) done_ = from;
+    for (; done_ < to; done_ += N) {
+      const VF qx = hn::Add(hn::ConvertTo(df, hn::ShiftLeftSame(hn::Iota(di, done_), shift_)), hn::Set(df, 0.5f));
+      const ScenePoints p = MapPoints(s_, qx);
+      const VF zero = hn::Zero(df), lambda = Lambda(p);
+      const Pixels c = SoftSample(*r_.softened, lambda, hn::IfThenElse(p.valid, p.sx, zero),
+                                  hn::IfThenElse(p.valid, p.sy, zero));
+      const auto valid = hn::RebindMask(du, p.valid);
+      hn::StoreU(hn::IfThenElseZero(valid, c.even), du, even_ + (done_ - first_));
+      hn::StoreU(hn::IfThenElseZero(valid, c.odd), du, odd_ + (done_ - first_));
+    }
+  }
+
+  static constexpr int kCapacity = kMaxPixels / 2 + 4 * HWY_MAX_BYTES / 4;
+  const PerspectiveRow& r_;
+  const detail::PerspectiveRowSetup& s_;
+  int shift_;
+  int32_t first_, done_;
+  uint32_t even_[kCapacity], odd_[kCapacity];
+};
 
 // N output pixels starting at row pixel i; lanes are independent, so a pixel
 // comes out the same whichever block it falls in.
-HWY_INLINE VU PerspectiveBlock(const PerspectiveRow& r, const detail::PerspectiveRowSetup& s, int i) {
+HWY_INLINE VU PerspectiveBlock(const PerspectiveRow& r, const detail::PerspectiveRowSetup& s, int i, int32_t x,
+                               SoftKnots* knots) {
   const DF df;
   const DI di;
   const DU du;
   const VF zero = hn::Zero(df), one = hn::Set(df, 1.f), half = hn::Set(df, 0.5f);
-  const float* h = s.h;
   const VF qx = hn::Add(hn::ConvertTo(df, hn::Iota(di, i)), hn::Set(df, r.x0));
-  const VF Z = hn::MulAdd(hn::Set(df, h[6]), qx, hn::Set(df, s.bz));
-  const auto valid = hn::Gt(Z, hn::Set(df, 1e-6f));
+  const ScenePoints p = MapPoints(s, qx);
+  const auto valid = p.valid;
   if (hn::AllFalse(df, valid)) return hn::Zero(du);
-  const VF inv = hn::Div(one, hn::IfThenElse(valid, Z, one));
-  const VF sx = hn::Mul(hn::MulAdd(hn::Set(df, h[0]), qx, hn::Set(df, s.bx)), inv);
-  const VF sy = hn::Mul(hn::MulAdd(hn::Set(df, h[3]), qx, hn::Set(df, s.by)), inv);
-  const VF h6 = hn::Set(df, h[6]), h7 = hn::Set(df, h[7]);
-  const VF jxx = hn::Mul(hn::NegMulAdd(sx, h6, hn::Set(df, h[0])), inv);
-  const VF jyx = hn::Mul(hn::NegMulAdd(sy, h6, hn::Set(df, h[3])), inv);
-  const VF jxy = hn::Mul(hn::NegMulAdd(sx, h7, hn::Set(df, h[1])), inv);
-  const VF jyy = hn::Mul(hn::NegMulAdd(sy, h7, hn::Set(df, h[4])), inv);
-  const VF gx = hn::Sqrt(hn::MulAdd(jxx, jxx, hn::Mul(jxy, jxy)));
-  const VF gy = hn::Sqrt(hn::MulAdd(jyx, jyx, hn::Mul(jyy, jyy)));
-  const VF tiny = hn::Set(df, 1e-6f);
-  auto ramp = [&](VF d, VF g, float e) {
-    return Clamp01(hn::Div(hn::MulAdd(half, g, d), hn::Max(hn::Add(hn::Set(df, e), g), tiny)));
-  };
-  const VF coverage =
-      hn::Mul(hn::Mul(ramp(hn::Sub(sx, hn::Set(df, s.left)), gx, s.edge[0]),
-                      ramp(hn::Sub(hn::Set(df, s.right), sx), gx, s.edge[2])),
-              hn::Mul(ramp(hn::Sub(sy, hn::Set(df, s.top)), gy, s.edge[1]),
-                      ramp(hn::Sub(hn::Set(df, s.bottom), sy), gy, s.edge[3])));
+  const VF sx = p.sx, sy = p.sy;
+  const VF dl = hn::Sub(sx, hn::Set(df, s.left)), dr = hn::Sub(hn::Set(df, s.right), sx);
+  const VF dt = hn::Sub(sy, hn::Set(df, s.top)), db = hn::Sub(hn::Set(df, s.bottom), sy);
+  const VF gx2 = hn::MulAdd(p.jxx, p.jxx, hn::Mul(p.jxy, p.jxy)), gy2 = hn::MulAdd(p.jyx, p.jyx, hn::Mul(p.jyy, p.jyy));
+  // Well inside every edge, each ramp is clamped to 1: with g <= (g^2 + 1) / 2,
+  // a distance of twice (edge + g^2) + 2 is past the ramp's end with room for
+  // any rounding, so the divisions can be skipped without changing a bit.
+  const VF two = hn::Set(df, 2.f);
+  auto deep = [&](VF d, VF g2, float e) { return hn::Ge(d, hn::MulAdd(two, hn::Add(hn::Set(df, e), g2), two)); };
+  const auto inside = hn::And(hn::And(deep(dl, gx2, s.edge[0]), deep(dr, gx2, s.edge[2])),
+                              hn::And(deep(dt, gy2, s.edge[1]), deep(db, gy2, s.edge[3])));
+  VF coverage = one;
+  if (!hn::AllTrue(df, hn::Or(inside, hn::Not(valid)))) {
+    const VF gx = hn::Sqrt(gx2), gy = hn::Sqrt(gy2);
+    const VF tiny = hn::Set(df, 1e-6f);
+    auto ramp = [&](VF d, VF g, float e) {
+      return Clamp01(hn::Div(hn::MulAdd(half, g, d), hn::Max(hn::Add(hn::Set(df, e), g), tiny)));
+    };
+    coverage = hn::Mul(hn::Mul(ramp(dl, gx, s.edge[0]), ramp(dr, gx, s.edge[2])),
+                       hn::Mul(ramp(dt, gy, s.edge[1]), ramp(db, gy, s.edge[3])));
+  }
   const auto keep = hn::And(valid, hn::Gt(coverage, zero));
   if (hn::AllFalse(df, keep)) return hn::Zero(du);
-  const VF fx2 = hn::MulAdd(jxx, jxx, hn::Mul(jyx, jyx)), fy2 = hn::MulAdd(jxy, jxy, hn::Mul(jyy, jyy));
-  const VF rho2 = hn::Max(hn::Max(fx2, fy2), hn::Set(df, 1e-30f));
-  const VF log2 = hn::Sub(hn::Mul(hn::ConvertTo(df, hn::BitCast(di, rho2)), hn::Set(df, 1.f / 8388608.f)),
-                          hn::Set(df, 127.f));
-  const VF lambda = hn::Mul(half, log2);
+  const VF lambda = Lambda(p);
   // Lanes that are dropped sample a safe point.
   const VF px = hn::IfThenElse(keep, sx, zero), py = hn::IfThenElse(keep, sy, zero);
   const VF d = hn::MulAdd(hn::Set(df, s.depth[0]), px, hn::MulAdd(hn::Set(df, s.depth[1]), py, hn::Set(df, s.depth[2])));
@@ -143,33 +306,48 @@ HWY_INLINE VU PerspectiveBlock(const PerspectiveRow& r, const detail::Perspectiv
                        hn::Min(hn::Mul(hn::Abs(hn::Sub(d, hn::Set(df, s.focus))), hn::Set(df, s.invSpan)), one));
   VF m = Clamp01(hn::Mul(hn::Sub(c, half), hn::Set(df, s.invRamp)));
   m = hn::Mul(hn::Mul(m, m), hn::MulAdd(hn::Set(df, -2.f), m, hn::Set(df, 3.f)));
-  VF colour[4] = {zero, zero, zero, zero};
+  Pixels colour{hn::Zero(du), hn::Zero(du)};
   // Wholly out of focus: the sharp scene would be mixed away.
-  if (!hn::AllFalse(df, hn::And(keep, hn::Lt(m, one)))) Trilinear(*r.image, lambda, px, py, colour);
+  if (!hn::AllFalse(df, hn::And(keep, hn::Lt(m, one)))) colour = Trilinear(*r.image, lambda, px, py);
   if (!hn::AllFalse(df, hn::And(keep, hn::Gt(m, zero)))) {
-    VF soft[4];
-    SoftSample(*r.softened, lambda, px, py, soft);
-    for (int k = 0; k < 4; ++k) colour[k] = hn::MulAdd(m, hn::Sub(soft[k], colour[k]), colour[k]);
+    const Pixels soft = knots ? knots->At(x) : SoftSample(*r.softened, lambda, px, py);
+    colour = LerpPixels(colour, soft, WeightPairs(m));
   }
-  const VF top = hn::Set(df, 255.f);
-  auto byte = [&](VF v) { return hn::BitCast(du, hn::NearestInt(hn::Min(hn::Max(hn::Mul(v, coverage), zero), top))); };
-  const VU px32 = hn::Or(hn::Or(byte(colour[0]), hn::ShiftLeft<8>(byte(colour[1]))),
-                         hn::Or(hn::ShiftLeft<16>(byte(colour[2])), hn::ShiftLeft<24>(byte(colour[3]))));
+  const VU wc = WeightPairs(coverage);
+  const hn::Repartition<int16_t, DU> d16;
+  auto bytes = [&](VU v) {
+    return hn::BitCast(du, hn::ShiftRight<7>(hn::Add(hn::BitCast(d16, LerpPairs(hn::Zero(du), v, wc)), hn::Set(d16, 64))));
+  };
+  const VU px32 = hn::Or(bytes(colour.even), hn::ShiftLeft<8>(bytes(colour.odd)));
   return hn::IfThenElseZero(hn::RebindMask(du, keep), px32);
+}
+
+// One part of a row, at most SoftKnots::kMaxPixels long.
+HWY_INLINE void PerspectiveSpan(const PerspectiveRow& r, const detail::PerspectiveRowSetup& s, uint32_t* out, int n) {
+  const DU du;
+  const int N = static_cast<int>(hn::Lanes(du));
+  const int32_t x = static_cast<int32_t>(std::floor(r.x0));
+  const int shift = detail::softKnotShift(*r.softened);
+  std::optional<SoftKnots> knots;
+  if (shift > 0) knots.emplace(r, s, shift, x);
+  SoftKnots* k = knots ? &*knots : nullptr;
+  int i = 0;
+  for (; i + N <= n; i += N) hn::StoreU(PerspectiveBlock(r, s, i, x + i, k), du, out + i);
+  if (i < n) {
+    // The tail is a whole block too (lanes past the row are computed and dropped).
+    HWY_ALIGN uint32_t tail[HWY_MAX_BYTES / 4];
+    hn::Store(PerspectiveBlock(r, s, i, x + i, k), du, tail);
+    std::memcpy(out + i, tail, static_cast<size_t>(n - i) * 4);
+  }
 }
 }  // namespace
 
 void PerspectiveRowImpl(const PerspectiveRow& r, uint32_t* out, int n) {
-  const DU du;
-  const int N = static_cast<int>(hn::Lanes(du));
   const detail::PerspectiveRowSetup s = detail::setupRow(r);
-  int i = 0;
-  for (; i + N <= n; i += N) hn::StoreU(PerspectiveBlock(r, s, i), du, out + i);
-  if (i < n) {
-    // The tail is a whole block too (lanes past the row are computed and dropped).
-    HWY_ALIGN uint32_t tail[HWY_MAX_BYTES / 4];
-    hn::Store(PerspectiveBlock(r, s, i), du, tail);
-    std::memcpy(out + i, tail, static_cast<size_t>(n - i) * 4);
+  for (int i = 0; i < n; i += SoftKnots::kMaxPixels) {
+    PerspectiveRow part = r;
+    part.x0 = r.x0 + static_cast<float>(i);
+    PerspectiveSpan(part, s, out + i, std::min(n - i, SoftKnots::kMaxPixels));
   }
 }
 
@@ -256,6 +434,9 @@ struct PerspectiveTextureLayout {
     }
     const int atlasWidth = levels > 1 ? column + levelSize(width, 1) : width;
     const int atlasHeight = std::max(height, rows);
+    // A pool buffer has a spare row past its last: the SIMD rows read one
+    // pixel past a level's last column (weighted 0), which on the bottom row
+    // of the atlas lands there.
     BufferRef buffer = pool.acquire(atlasWidth, atlasHeight, PixelFormat::bgra8, false);
     view.data = buffer->data();
     view.stride = buffer->stride();

@@ -103,12 +103,17 @@ TEST(PerspectiveKernel, SimdAgreesWithScalarOnEveryTarget) {
     for (const auto& pc : paramCases()) {
       for (int n : {1, 3, 7, 8, 15, 16, 17, 33, 61}) {
         for (float qy : {0.5f, 7.5f, 28.5f}) {
-          SCOPED_TRACE(std::string(k::currentTargetName()) + " " + pc.name + " n=" + std::to_string(n));
-          std::vector<uint32_t> fast(n), reference(n);
-          const k::PerspectiveRow row{&sharp->view(), &soft->view(), &pc.params, 0.5f, qy};
-          k::perspectiveRow(row, fast.data(), n);
-          k::scalar::perspectiveRow(row, reference.data(), n);
-          EXPECT_LE(maxDiff(fast, reference), 1);
+          // Rows that start off the left edge or part way along read the
+          // softened copy's knots at other phases.
+          for (float x0 : {0.5f, 13.5f, -6.5f}) {
+            SCOPED_TRACE(std::string(k::currentTargetName()) + " " + pc.name + " n=" + std::to_string(n) +
+                         " x0=" + std::to_string(x0));
+            std::vector<uint32_t> fast(n), reference(n);
+            const k::PerspectiveRow row{&sharp->view(), &soft->view(), &pc.params, x0, qy};
+            k::perspectiveRow(row, fast.data(), n);
+            k::scalar::perspectiveRow(row, reference.data(), n);
+            EXPECT_LE(maxDiff(fast, reference), 1);
+          }
         }
       }
     }
@@ -121,6 +126,46 @@ TEST(PerspectiveKernel, SimdAgreesWithScalarOnEveryTarget) {
     }
   }
   k::restrictTargetsForTest(0);
+}
+
+// The renderer cuts rows into tiles anywhere: a pixel must not depend on
+// where its part of the row starts or how long the row is (the softened copy
+// is read at knots fixed to the output grid, and long rows are worked in
+// parts).
+TEST(PerspectiveKernel, ARowCutIntoPartsGivesTheSamePixels) {
+  Renderer renderer(1);
+  auto picture = randomPicture(97, 41, 11);
+  auto sharp = PerspectiveTexture::make(renderer, Image::fromBuffer(picture), Rect{0, 0, 97, 41}, 41);
+  ASSERT_TRUE(sharp);
+  auto soft = PerspectiveTexture::softenedFrom(renderer, *sharp, 9);
+  ASSERT_TRUE(soft);
+  ASSERT_GE(soft->view().baseLevel, 2);
+  // The small picture stretched over 5000 output pixels (50 to 75 per scene
+  // pixel across, with some perspective), in focus at its left edge and
+  // wholly blurred from two thirds of the way along.
+  constexpr int W = 5000;
+  k::PerspectiveParams p;
+  const float h[9] = {0.02f, 0, 0, 0, 1, 0, 0.0001f, 0.001f, 1};
+  std::copy(h, h + 9, p.inverse);
+  p.outputWidth = W;
+  p.outputHeight = 41;
+  p.depth[0] = 1;
+  p.blurSpan = 40;
+  p.blurRadius = 8;
+  for (float qy : {3.5f, 30.5f}) {
+    std::vector<uint32_t> whole(W), reference(W);
+    k::perspectiveRow({&sharp->view(), &soft->view(), &p, 0.5f, qy}, whole.data(), W);
+    k::scalar::perspectiveRow({&sharp->view(), &soft->view(), &p, 0.5f, qy}, reference.data(), W);
+    EXPECT_LE(maxDiff(whole, reference), 1) << "qy " << qy;
+    EXPECT_GT(std::count_if(whole.begin(), whole.end(), [](uint32_t v) { return v >> 24 != 0; }), W / 2);
+    for (int cut : {1, 15, 17, 1000, 2047, 2049, 4099}) {
+      std::vector<uint32_t> parts(W);
+      k::perspectiveRow({&sharp->view(), &soft->view(), &p, 0.5f, qy}, parts.data(), cut);
+      k::perspectiveRow({&sharp->view(), &soft->view(), &p, 0.5f + static_cast<float>(cut), qy}, parts.data() + cut,
+                        W - cut);
+      EXPECT_EQ(parts, whole) << "cut at " << cut << ", qy " << qy;
+    }
+  }
 }
 
 TEST(PerspectiveKernel, MipLevelIsTheRoundedMeanWithTheEdgeRepeated) {
