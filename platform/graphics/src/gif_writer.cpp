@@ -296,6 +296,12 @@ void GifWriter::writePending() {
     map = GifMakeMapObject(size, p.palette.data());
     if (!map) throw GifWriteError(GifWriteErrorCode::writeFailed, "out of memory: " + path_);
   }
+  // giflib forgets the previous frame's own palette when a frame has none (it
+  // drops the pointer without freeing it); let go of it here first.
+  if (!map && gif->Image.ColorMap) {
+    GifFreeMapObject(gif->Image.ColorMap);
+    gif->Image.ColorMap = nullptr;
+  }
   bool ok = EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(extLen), ext) != GIF_ERROR &&
             EGifPutImageDesc(gif, p.x, p.y, p.w, p.h, false, map) != GIF_ERROR;
   for (int y = 0; ok && y < p.h; ++y)

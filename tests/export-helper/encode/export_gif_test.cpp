@@ -140,7 +140,7 @@ TEST(ExportGif, RateBudgetAndCanvasFollowTheManifest) {
     SCOPED_TRACE(c.what);
     TempDir dir;
     const auto job = runJob(dir, gifManifest(source, c.frameRate, c.duration, c.segment, c.aspect));
-    ASSERT_EQ(job.result.exitStatus, 0) << job.result.out;
+    ASSERT_EQ(job.result.exitStatus, 0) << job.result.out << job.result.err;
     EXPECT_EQ(probe(job.finalPath, "stream=width,height"),
               std::vector<std::string>{std::to_string(c.width) + "," + std::to_string(c.height)});
     const auto delays = probe(job.finalPath, "packet=duration");
@@ -171,7 +171,7 @@ TEST(ExportGif, RateBudgetAndCanvasFollowTheManifest) {
 TEST(ExportGif, SamplesTheWholeTimelineAboveFifteenFps) {
   TempDir dir;
   const auto job = runJob(dir, gifManifest(colourBands(), 60, 3, 3));
-  ASSERT_EQ(job.result.exitStatus, 0) << job.result.out;
+  ASSERT_EQ(job.result.exitStatus, 0) << job.result.out << job.result.err;
   const auto frames = decodeFrames(dir, job.finalPath, 640, 360);
   ASSERT_EQ(frames.size(), 45u);
   for (size_t i = 0; i < frames.size(); ++i) {
@@ -196,7 +196,7 @@ TEST(ExportGif, EventsProgressAndPromotion) {
   vantrel::testing::writeFile(dir.file("out/final.gif"), "old");
   vantrel::testing::writeFile(dir.file("scratch/export.tmp.gif"), "old");
   const auto job = runJob(dir, gifManifest(colourBands(), 30, 3, 3));
-  ASSERT_EQ(job.result.exitStatus, 0) << job.result.out;
+  ASSERT_EQ(job.result.exitStatus, 0) << job.result.out << job.result.err;
   EXPECT_TRUE(job.result.err.empty()) << job.result.err;
 
   std::vector<std::string> tags;
