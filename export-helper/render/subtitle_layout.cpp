@@ -1,5 +1,7 @@
 #include "render/subtitle_layout.h"
 
+#include "render/overlay_animation.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -176,12 +178,6 @@ gfx::Color toColor(const std::optional<RgbaColor>& c, gfx::Color fallback) {
   return c ? gfx::Color{c->red, c->green, c->blue, c->alpha} : fallback;
 }
 
-std::string lowerAscii(std::string s) {
-  for (char& ch : s)
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-  return s;
-}
-
 // A line's runs ordered for display: each run's direction resolved from its
 // neighbours (numbers follow the letters before them, neutral runs the
 // letters around them, else the line's direction), then the usual reversal
@@ -319,25 +315,12 @@ SubtitleStyle SubtitleStyle::resolve(const NativeSubtitlePreset& p, double canva
 }
 
 std::optional<gfx::Font> subtitleFont(const std::string& family, double weight, double size) {
-  static std::mutex mutex;
-  static std::set<std::string> registered;
-  {
-    std::lock_guard lock(mutex);
-    try {
-      BundledFonts::registerOnce();
-    } catch (const ResourceBundleError&) {
-      // No bundle beside the program: the family then comes from the system's fonts.
-    }
-    for (const auto& file : BundledFonts::registeredFontFiles())
-      if (registered.insert(file).second) gfx::Font::registerFile(file, "Inter Variable");
-  }
+  // The overlays' lookup (bundled Inter, then the system's fonts), with the
+  // preset's blanks around the name dropped.
   std::string name;
   for (const char c : family)
     if (c != '"' && c != '\'') name += c;
-  name = std::string(text::trimWhiteSpace(name));
-  if (lowerAscii(name) == "inter") name = "Inter Variable";
-  if (lowerAscii(name) == "inter variable") weight = std::clamp(weight, 100.0, 900.0);
-  return gfx::Font::make(name, weight, size);
+  return bundledFont(std::string(text::trimWhiteSpace(name)), size, weight);
 }
 
 // ---- Timing ----
