@@ -128,6 +128,11 @@ void Recorder::start() {
     fatalExit("content_enumeration_failed", e.text());
   }
 
+  {
+    std::lock_guard lock(stateMutex_);
+    keepStreamWhilePaused_ = wayland;
+  }
+
   desktop::StreamConfiguration tmpl;
   int contentWidth = 0, contentHeight = 0;
   double pointPixelScale = 1.0;
@@ -415,6 +420,12 @@ void Recorder::handleScreenSample(const desktop::ScreenSample& sample) {
     std::lock_guard lock(stateMutex_);
     if (!isRunning_) return;
     backend = activeBackend_;
+    if (backend == RecordingBackendKind::scRecordingOutput && isPaused_ && keepStreamWhilePaused_) {
+      // The kept stream stands in for one that was torn down: its paused
+      // ticks are not part of the screen timeline.
+      if (complete && sample.frame) ++telemetry_.screenSamplesSkippedWhilePaused;
+      return;
+    }
     double T = t;
     if (backend == RecordingBackendKind::scRecordingOutput) {
       if (!currentStreamScreenPTSOrigin_) currentStreamScreenPTSOrigin_ = t;
@@ -578,16 +589,18 @@ void Recorder::handleMicrophoneBuffer(const desktop::MicrophoneBuffer& b) {
 void Recorder::pause() {
   std::lock_guard life(lifecycleMutex_);
   RecordingBackendKind backend;
+  bool keepStream;
   {
     std::lock_guard lock(stateMutex_);
     if (!isRunning_ || isPaused_) return;
     isPaused_ = true;
     ++telemetry_.pauseCount;
     backend = activeBackend_;
+    keepStream = keepStreamWhilePaused_;
   }
   if (backend == RecordingBackendKind::scRecordingOutput) {
     removeCurrentRecordingSegment();
-    stopAndTearDownStream();
+    if (!keepStream) stopAndTearDownStream();
   } else if (stream_) {
     // The paused span is measured from the first frame dropped to the first
     // frame written after it; on a still screen those frames must come now,
@@ -601,11 +614,16 @@ void Recorder::pause() {
 void Recorder::unpause() {
   std::lock_guard life(lifecycleMutex_);
   RecordingBackendKind backend;
+  bool keepStream;
   {
     std::lock_guard lock(stateMutex_);
     if (!isRunning_ || !isPaused_) return;
     isPaused_ = false;
     backend = activeBackend_;
+    keepStream = keepStreamWhilePaused_ && stream_ != nullptr;
+    // The stream ran on through the pause: its next sample continues the
+    // timeline as a new stream's first one would.
+    if (backend == RecordingBackendKind::scRecordingOutput && keepStream) prepareScreenTimingForNewStream();
   }
   if (backend == RecordingBackendKind::legacyAssetWriter) {
     if (stream_) stream_->requestFrame();
@@ -622,9 +640,13 @@ void Recorder::unpause() {
     return;
   }
   try {
-    createStream(*captureTemplate_);
-    addRecordingSegment();
-    startCapture();
+    if (keepStream) {
+      addRecordingSegment();  // asks the stream for its latest picture
+    } else {
+      createStream(*captureTemplate_);
+      addRecordingSegment();
+      startCapture();
+    }
   } catch (const std::exception& e) {
     // Both error types of the layers below carry their full text in what().
     {

@@ -108,6 +108,10 @@ class Recorder {
   std::optional<double> currentStreamScreenPTSOrigin_;
   double currentStreamScreenTimelineOffset_ = 0;
   std::int32_t capturedWindowOwnerProcessID_ = 0;
+  // Wayland: the portal's stream survives a pause of the segment backend
+  // (samples are dropped while paused) instead of being torn down, because a
+  // newly connected consumer gets no picture until the screen changes.
+  bool keepStreamWhilePaused_ = false;
 
   std::mutex timerMutex_;
   std::condition_variable timerWake_;

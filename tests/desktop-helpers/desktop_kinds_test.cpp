@@ -107,11 +107,14 @@ TEST(DesktopKinds, StopIsHeardWhileTheServerIsGrabbed) {
   auto watch = desktop.start({WINDOW_BOUNDS_HELPER, "--watch", target.id});
   for (Child* c : {cursor.get(), mouse.get(), watch.get()}) ASSERT_TRUE(c->readLine()) << c->errorOutput();
 
+  auto input = desktop.start({INPUT_EVENT_HELPER});
+
   Window grabber = openWindow(desktop, {"--title", "Grabber", "--grab-server", "1"});
   ASSERT_EQ(grabber.child->readLine(), "grabbed");
+  input->write("{\"type\":\"click\"}\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // every helper is now stuck in a request
-  for (Child* c : {cursor.get(), mouse.get(), watch.get()}) c->write("stop\n");
-  for (Child* c : {cursor.get(), mouse.get(), watch.get()}) EXPECT_EQ(c->wait(std::chrono::seconds(2)), 0);
+  for (Child* c : {cursor.get(), mouse.get(), watch.get(), input.get()}) c->write("stop\n");
+  for (Child* c : {cursor.get(), mouse.get(), watch.get(), input.get()}) EXPECT_EQ(c->wait(std::chrono::seconds(2)), 0);
 }
 
 // Under Wayland XWayland sees only X11 clients: the helpers answer "nothing

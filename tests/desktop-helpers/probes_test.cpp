@@ -41,5 +41,26 @@ TEST(ScreenPermissionHelper, GrantedOnAReadableDisplayDeniedWithoutOne) {
   }
 }
 
+// On a headless Wayland desktop whose portal offers screen casting the answer
+// is "granted" (without starting a cast: no dialog); on the same kind of
+// session with no portal on its bus it is "denied".
+TEST(ScreenPermissionHelper, WaylandAnswersFromTheScreenCastPortal) {
+  const ProcessResult withPortal =
+      runChild({WAYLAND_SESSION_SCRIPT, "run", "--", SCREEN_PERMISSION_HELPER}, {"-DISPLAY"});
+  if (withPortal.exitStatus != 0 && withPortal.out.empty()) {
+    GTEST_SKIP() << "the headless Wayland desktop cannot start here: " << withPortal.err;
+  }
+  EXPECT_EQ(withPortal.exitStatus, 0) << withPortal.err;
+  EXPECT_EQ(withPortal.out, "granted\n");
+
+  TempDir dir;
+  const ProcessResult noPortal = runChild({WAYLAND_SESSION_SCRIPT, "run", "--", "env",
+                                           "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir.file("no-bus"),
+                                           SCREEN_PERMISSION_HELPER},
+                                          {"-DISPLAY"});
+  EXPECT_EQ(noPortal.exitStatus, 0) << noPortal.err;
+  EXPECT_EQ(noPortal.out, "denied\n");
+}
+
 }  // namespace
 }  // namespace vantrel::testing

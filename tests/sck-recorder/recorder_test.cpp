@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "desktop_session.h"
+#include "pictures.h"
 
 using namespace vantrel::testing;
 using nlohmann::json;
@@ -304,6 +305,48 @@ TEST_F(Recording, ContentMatchesAScreenshotOfTheSameArea) {
                     static_cast<int>(static_cast<unsigned char>(frame.out[i])));
   }
   EXPECT_LT(sum / static_cast<double>(shot.out.size()), 4.0);
+}
+
+// A crop is in logical units: at Xft.dpi 192 half the numbers select the
+// same device pixels, recorded at their full size.
+TEST(ScaledRecording, CropInLogicalUnitsRecordsTheDevicePixelsUnderIt) {
+  struct Case {
+    int dpi;
+    json crop;
+    json display;  // the first display as --list-displays reports it
+  } cases[] = {
+      {0, {{"x", 600}, {"y", 300}, {"width", 320}, {"height", 160}}, {{"x", 0}, {"y", 0}, {"width", 1920}, {"height", 1080}}},
+      {192, {{"x", 300}, {"y", 150}, {"width", 160}, {"height", 80}}, {{"x", 0}, {"y", 0}, {"width", 960}, {"height", 540}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("Xft.dpi " + std::to_string(c.dpi));
+    DesktopSession desktop(SessionOptions{false, true, c.dpi});
+    const ProcessResult list = desktop.run({SCK_RECORDER, "--list-displays"});
+    ASSERT_EQ(list.exitStatus, 0) << list.err;
+    const json first = json::parse(list.out).at(0);
+    for (const char* key : {"x", "y", "width", "height"}) EXPECT_EQ(first[key], c.display[key]) << key;
+    const std::string picture = desktop.scratch("pattern.png");
+    writePattern(picture, 1920, 1080);
+    ASSERT_EQ(desktop.run({"hsetroot", "-tile", picture}).exitStatus, 0);
+    const std::string path = desktop.scratch("scaled.mp4");
+    auto child = desktop.start(programArgs({{"type", "display"},
+                                            {"displayId", first["id"]},
+                                            {"outputPath", path},
+                                            {"backendPreference", "legacy-avassetwriter"},
+                                            {"cropRect", c.crop}}));
+    ASSERT_TRUE(waitForStatus(*child, "started"));
+    std::this_thread::sleep_for(1200ms);
+    child->write("stop\n");
+    ASSERT_TRUE(waitForStatus(*child, "stopped", 20s));
+    const Probe p = probe(path);
+    EXPECT_EQ(p.width, 320);
+    EXPECT_EQ(p.height, 160);
+    const ProcessResult shot = desktop.run({"import", "-window", "root", "-crop", "320x160+600+300", "-depth", "8", "rgb:-"});
+    ASSERT_EQ(shot.exitStatus, 0) << shot.err;
+    const std::string frame = lastFrameRgb(path);
+    ASSERT_EQ(frame.size(), 320u * 160 * 3);
+    EXPECT_LT(meanDifference(shot.out, frame), 2.5);
+  }
 }
 
 TEST_F(Recording, KilledRecorderLeavesAPlayableFile) {

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include <thread>
 
 #include "desktop_session.h"
+#include "pictures.h"
 #include "vantrel/desktop/portal_capture.h"
 
 using namespace vantrel::testing;
@@ -129,9 +131,11 @@ TEST(ScreenCastConverter, RefusesViewsThatDoNotHoldTheirPicture) {
 // destructor. `available()` is false when it cannot start on this machine.
 class WaylandDesktop {
  public:
-  WaylandDesktop() {
+  explicit WaylandDesktop(std::vector<std::string> options = {}) {
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-    Child script({WAYLAND_SESSION_SCRIPT, "start", dir_.path(), "--background", "3060c0"}, {});
+    std::vector<std::string> argv = {WAYLAND_SESSION_SCRIPT, "start", dir_.path(), "--background", "3060c0"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    Child script(argv, {});
     script.closeInput();
     const std::string out = script.readAll(45s);
     const int status = script.wait(45s);
@@ -177,9 +181,22 @@ class WaylandDesktop {
   // changed; a fresh background gives a still test desktop its first one.
   void nudge() { setBackground("3060c0"); }
 
+  // sway restarts swaybg for every change, and meanwhile the output shows
+  // sway's own grey; the output is not polled (with grim) for the result,
+  // because a second screen-copy client can take the damage the portal waits
+  // for, and then the portal sends nothing.
   void setBackground(const std::string& hex) {
     const ProcessResult r = runChild({"swaymsg", "output", "*", "bg", "#" + hex, "solid_color"}, env_);
     ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
+  }
+
+  // The output's pixel at a logical position as 0xRRGGBB (-1 when grim fails).
+  int pixelAt(int x, int y) const {
+    const ProcessResult r =
+        runChild({"grim", "-g", std::to_string(x) + "," + std::to_string(y) + " 1x1", "-t", "ppm", "-"}, env_);
+    if (r.exitStatus != 0 || r.out.size() < 3) return -1;
+    const auto* p = reinterpret_cast<const unsigned char*>(r.out.data() + r.out.size() - 3);
+    return p[0] << 16 | p[1] << 8 | p[2];
   }
 
  private:
@@ -255,11 +272,23 @@ std::pair<int, int> videoSize(const std::string& path) {
   return {w, h};
 }
 
+// Nudges the desktop until the recorder writes its first frame: wlroots'
+// portal now and then sends nothing for the last change of a burst (see the
+// README), and the recorder cannot write what it never received.
+bool firstPicture(Child& child, WaylandDesktop& desktop) {
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    desktop.nudge();
+    if (waitForStatus(child, "firstSample", 4s)) return true;
+  }
+  return false;
+}
+
 class WaylandRecording : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!desktop.available()) GTEST_SKIP() << "the headless Wayland desktop cannot start here: " << desktop.failure();
   }
+  bool firstPicture(Child& child) { return ::firstPicture(child, desktop); }
   std::unique_ptr<Child> start(json config) {
     config["type"] = config.value("type", "display");
     if (!config.contains("displayId") && config["type"] == "display") config["displayId"] = 1;
@@ -278,8 +307,7 @@ TEST_F(WaylandRecording, TheFileShowsWhatTheOutputShowsCroppedAndInOrder) {
   auto started = waitForStatus(*child, "started");
   ASSERT_TRUE(started) << child->errorOutput();
   ASSERT_EQ((*started)["backend"], "legacy-avassetwriter") << started->dump();
-  desktop.nudge();
-  ASSERT_TRUE(waitForStatus(*child, "firstSample"));
+  ASSERT_TRUE(firstPicture(*child));
   std::this_thread::sleep_for(1200ms);
   desktop.setBackground("20c040");
   std::this_thread::sleep_for(1200ms);
@@ -305,22 +333,24 @@ TEST_F(WaylandRecording, TheFileShowsWhatTheOutputShowsCroppedAndInOrder) {
   EXPECT_NEAR((*stopped)["duration"].get<double>(), 2.4, 0.8);
 }
 
-// Disabled: the wlroots portal hands a reconnected stream no picture until the
-// screen changes again, so under load the resumed segment can end up empty and
-// the test fails by timing rather than by a fault. To be made deterministic.
-TEST_F(WaylandRecording, DISABLED_SegmentsAcrossPauseAndResume) {
+// The PipeWire stream lives through the pause, so the resumed segment starts
+// with the picture the output showed meanwhile, whether or not the screen
+// changes again after the resume.
+TEST_F(WaylandRecording, SegmentsAcrossPauseAndResume) {
   const std::string base = desktop.scratch("take.mp4");
   auto child = start({{"outputPath", base}, {"resolution", "720p"}});
   auto started = waitForStatus(*child, "started");
   ASSERT_TRUE(started) << child->errorOutput();
   EXPECT_EQ((*started)["backend"], "sc-recording-output");
-  desktop.nudge();
+  ASSERT_TRUE(firstPicture(*child));
   std::this_thread::sleep_for(1000ms);
   child->write("pause\n");
   ASSERT_TRUE(waitForStatus(*child, "paused"));
   child->write("pause\n");  // no second line
   desktop.setBackground("c02030");
-  std::this_thread::sleep_for(500ms);
+  // The change reaches the paused recorder (and is dropped there); the
+  // resumed segment begins with it, however long ago it came.
+  std::this_thread::sleep_for(1000ms);
   child->write("resume\n");
   ASSERT_TRUE(waitForStatus(*child, "resumed"));
   std::this_thread::sleep_for(1500ms);
@@ -334,13 +364,21 @@ TEST_F(WaylandRecording, DISABLED_SegmentsAcrossPauseAndResume) {
   EXPECT_EQ(t["pauseCount"], 1);
   EXPECT_EQ(t["recordingOutputStartCount"], 2);
   EXPECT_EQ(t["recordingOutputFinishCount"], 2);
-  // The resumed stream is a new PipeWire consumer of the same portal node.
   const auto first = frameColours(expected[0]);
   const auto second = frameColours(expected[1]);
   ASSERT_FALSE(first.empty());
   ASSERT_FALSE(second.empty());
   EXPECT_TRUE(std::any_of(first.begin(), first.end(), [](const Yuv& c) { return isColour(c, 0x3060c0); }));
-  expectColour(second.front(), 0xc02030, "second segment");
+  // The resumed segment starts at once with the stream's latest picture: the
+  // change made while paused, or, when wlroots' portal dropped that change
+  // (it now and then sends nothing for the last damage of a burst), the
+  // picture the first segment ended with. Never an older one, never empty.
+  const Yuv& last = first.back();
+  const bool sameAsBefore = std::abs(second.front().y - last.y) <= 3 && std::abs(second.front().u - last.u) <= 3 &&
+                            std::abs(second.front().v - last.v) <= 3;
+  EXPECT_TRUE(isColour(second.front(), 0xc02030) || sameAsBefore)
+      << "second segment starts with " << second.front().y << "," << second.front().u << "," << second.front().v;
+  if (!isColour(second.front(), 0xc02030)) std::printf("note: the portal sent no picture of the change\n");
   EXPECT_EQ(videoSize(expected[1]), std::make_pair(1280, 720));
 }
 
@@ -348,8 +386,7 @@ TEST_F(WaylandRecording, KilledRecorderLeavesAPlayableFile) {
   const std::string path = desktop.scratch("killed.mp4");
   auto child = start({{"outputPath", path}, {"backendPreference", "legacy-avassetwriter"}});
   ASSERT_TRUE(waitForStatus(*child, "started")) << child->errorOutput();
-  desktop.nudge();
-  ASSERT_TRUE(waitForStatus(*child, "firstSample"));
+  ASSERT_TRUE(firstPicture(*child));
   std::this_thread::sleep_for(3500ms);
   ASSERT_EQ(::kill(child->pid(), SIGKILL), 0);
   child->wait();
@@ -392,4 +429,47 @@ TEST_F(WaylandRecording, PortalRefusalsAreFatalLines) {
     EXPECT_EQ(j.value("message", "").rfind(c.messageStart, 0), 0u) << *line;
     EXPECT_EQ(child.wait(20s), 1);
   }
+}
+
+// At 200 % the portal of wlroots reports the output's pixel size; the
+// recorder still lists the output in logical units, and a crop in logical
+// units records exactly the device pixels under it.
+TEST(ScaledWaylandRecording, CropInLogicalUnitsRecordsTheDevicePixelsUnderIt) {
+  WaylandDesktop desktop({"--scale", "2"});
+  if (!desktop.available()) GTEST_SKIP() << "the headless Wayland desktop cannot start here: " << desktop.failure();
+  const ProcessResult list = runChild({SCK_RECORDER, "--list-displays"}, desktop.env());
+  ASSERT_EQ(list.exitStatus, 0) << list.err;
+  const json displays = json::parse(list.out);
+  ASSERT_EQ(displays.size(), 1u) << list.out;
+  EXPECT_EQ(displays[0]["width"], 960);
+  EXPECT_EQ(displays[0]["height"], 540);
+
+  const std::string picture = desktop.scratch("pattern.png");
+  writePattern(picture, 1920, 1080);
+  const std::string path = desktop.scratch("scaled.mp4");
+  Child child({SCK_RECORDER, json{{"type", "display"},
+                                  {"displayId", displays[0]["id"]},
+                                  {"outputPath", path},
+                                  {"backendPreference", "legacy-avassetwriter"},
+                                  {"cropRect", {{"x", 150}, {"y", 90}, {"width", 200}, {"height", 100}}}}
+                                 .dump()},
+              desktop.env());
+  ASSERT_TRUE(waitForStatus(child, "started")) << child.errorOutput();
+  const ProcessResult bg = runChild({"swaymsg", "output", "*", "bg", picture, "stretch"}, desktop.env());
+  ASSERT_EQ(bg.exitStatus, 0) << bg.out << bg.err;
+  ASSERT_TRUE(waitForStatus(child, "firstSample"));
+  std::this_thread::sleep_for(1500ms);  // the pattern's own picture follows sway's grey
+  child.write("stop\n");
+  ASSERT_TRUE(waitForStatus(child, "stopped"));
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_EQ(videoSize(path), std::make_pair(400, 200));
+  // grim shoots a logical area at the output's scale: the same device pixels.
+  const ProcessResult shot = runChild({"grim", "-g", "150,90 200x100", "-t", "ppm", "-"}, desktop.env());
+  ASSERT_EQ(shot.exitStatus, 0) << shot.err;
+  const std::string header = "P6\n400 200\n255\n";
+  ASSERT_EQ(shot.out.rfind(header, 0), 0u) << shot.out.substr(0, 20);
+  const std::string frame = lastFrameRgb(path);
+  ASSERT_EQ(frame.size(), 400u * 200 * 3);
+  // About 1 when right; one logical unit off in x already gives nearly 4.
+  EXPECT_LT(meanDifference(shot.out.substr(header.size()), frame), 2.5);
 }

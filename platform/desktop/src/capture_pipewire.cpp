@@ -12,6 +12,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -21,9 +22,11 @@ extern "C" {
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "vantrel/desktop/portal_capture.h"
+#include "vantrel/desktop/session.h"
 
 namespace vantrel::desktop {
 
@@ -439,11 +442,12 @@ class PipeWireStream final : public CaptureStream {
 
   void requestFrame() override { forceFrame_.store(true); }
 
-  // Waits for the first picture format; its pixel width (0 when none came).
-  int negotiatedWidth() {
+  // Waits for the first picture format; its pixel size (0 x 0 when none came).
+  std::pair<int, int> negotiatedSize() {
     std::unique_lock lock(mutex_);
     changed_.wait_for(lock, kNegotiationTimeout, [this] { return format_.has_value() || !failure_.empty(); });
-    return format_ ? static_cast<int>(format_->size.width) : 0;
+    if (!format_) return {0, 0};
+    return {static_cast<int>(format_->size.width), static_cast<int>(format_->size.height)};
   }
 
   void connect() {
@@ -669,25 +673,26 @@ class PortalSource final : public CaptureSource {
     streams_ = session_->start(type_);
     connection_ = std::make_shared<PipeWireConnection>(session_->openPipeWireRemote());
     ShareableContent content;
+    const std::vector<WaylandOutput> outputs = waylandOutputs();
     for (const PortalStream& s : streams_) {
       // The portal's size may be in pixels or in logical units depending on the
-      // desktop; the stream's own picture tells which.
-      int pixelWidth = 0;
+      // desktop; the stream's own picture and the outputs' scales tell which.
+      int pixelWidth = 0, pixelHeight = 0;
       {
         StreamConfiguration probeConfig;
         probeConfig.width = std::max(2, s.width);
         probeConfig.height = std::max(2, s.height);
         PipeWireStream probe(connection_, s.node, 0, probeConfig, [](const ScreenSample&) {});
         probe.connect();
-        pixelWidth = probe.negotiatedWidth();
+        std::tie(pixelWidth, pixelHeight) = probe.negotiatedSize();
         probe.disconnect();
       }
-      if (pixelWidth <= 0) {
+      if (pixelWidth <= 0 || pixelHeight <= 0) {
         throw CaptureError(CaptureErrorCode::TargetGone, "screen-cast stream " + std::to_string(s.node) + " has no picture");
       }
-      const int units = s.width > 0 ? s.width : pixelWidth;
-      const double scale = std::max(1.0, static_cast<double>(pixelWidth) / units);
-      const int height = s.height > 0 ? s.height : 0;
+      const double scale = std::max(1.0, screenCastScale(pixelWidth, pixelHeight, s.x, s.y, s.width, outputs));
+      const int units = static_cast<int>(std::lround(pixelWidth / scale));
+      const int height = static_cast<int>(std::lround(pixelHeight / scale));
       const Rect frame{s.x, s.y, units, height};
       // Only the one type asked for can have been granted; the streams'
       // own source_type is not trusted (some backends label monitors as windows).

@@ -13,6 +13,7 @@ extern "C" {
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -20,6 +21,7 @@ extern "C" {
 
 #include "vantrel/desktop/capture.h"
 #include "vantrel/desktop/error.h"
+#include "vantrel/desktop/session.h"
 #include "vantrel/desktop/x_connection.h"
 
 namespace vantrel::desktop {
@@ -144,8 +146,9 @@ class ShmSegment {
 
 class X11Stream final : public CaptureStream {
  public:
-  X11Stream(const StreamConfiguration& config, ScreenSampleHandler handler)
-      : config_(config), handler_(std::move(handler)) {
+  // `scale`: device pixels per unit of `config.sourceRect`.
+  X11Stream(const StreamConfiguration& config, ScreenSampleHandler handler, double scale)
+      : config_(config), handler_(std::move(handler)), scale_(scale) {
     if (config_.width <= 0 || config_.height <= 0 || config_.width > 16384 || config_.height > 16384 ||
         config_.fps <= 0) {
       throw CaptureError(CaptureErrorCode::GrabFailed, "invalid stream size or rate");
@@ -228,8 +231,9 @@ class X11Stream final : public CaptureStream {
     }
     Rect area = content;
     if (config_.sourceRect) {
-      area = Rect{content.x + config_.sourceRect->x, content.y + config_.sourceRect->y, config_.sourceRect->width,
-                  config_.sourceRect->height};
+      const Rect& r = *config_.sourceRect;
+      const auto px = [this](int units) { return static_cast<int>(std::lround(units * scale_)); };
+      area = Rect{content.x + px(r.x), content.y + px(r.y), px(r.x + r.width) - px(r.x), px(r.y + r.height) - px(r.y)};
     }
     area_ = area;
     grab_ = intersect(area, bounds_);
@@ -361,6 +365,7 @@ class X11Stream final : public CaptureStream {
 
   StreamConfiguration config_;
   ScreenSampleHandler handler_;
+  double scale_ = 1;
   std::unique_ptr<XConnection> x_;
   std::shared_ptr<media::FramePool> pool_;
   std::unique_ptr<ShmSegment> shm_;
@@ -384,13 +389,18 @@ class X11Stream final : public CaptureStream {
 
 class X11Source final : public CaptureSource {
  public:
-  X11Source() : x_(connect()) {}
+  X11Source() : x_(connect()), geometry_(desktopGeometry(*x_)) {}
 
   ShareableContent shareableContent() override {
+    geometry_ = desktopGeometry(*x_);
     ShareableContent content;
     content.displays = listDisplays(*x_);
+    for (auto& d : content.displays) {
+      d.frame = logical(d.frame);
+      d.scale = geometry_.scale;
+    }
     for (auto& w : listWindows(*x_)) {
-      content.windows.push_back(CaptureWindow{w.id, w.bounds, w.pid, w.owner, w.name});
+      content.windows.push_back(CaptureWindow{w.id, logical(w.bounds), w.pid, w.owner, w.name, geometry_.scale});
     }
     x_->drainEvents();
     return content;
@@ -398,11 +408,19 @@ class X11Source final : public CaptureSource {
 
   std::unique_ptr<CaptureStream> createStream(const StreamConfiguration& configuration,
                                               ScreenSampleHandler handler) override {
-    return std::make_unique<X11Stream>(configuration, std::move(handler));
+    return std::make_unique<X11Stream>(configuration, std::move(handler), geometry_.scale);
   }
 
  private:
+  // Whole logical units: exact at whole scales, the nearest unit otherwise.
+  Rect logical(const Rect& device) const {
+    const LogicalRect l = geometry_.toLogical(device);
+    return Rect{static_cast<int>(std::lround(l.x)), static_cast<int>(std::lround(l.y)),
+                static_cast<int>(std::lround(l.width)), static_cast<int>(std::lround(l.height))};
+  }
+
   std::unique_ptr<XConnection> x_;
+  DesktopGeometry geometry_;
 };
 
 }  // namespace

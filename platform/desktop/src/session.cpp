@@ -2,6 +2,7 @@
 
 #include <xcb/randr.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -145,6 +146,32 @@ DesktopGeometry desktopGeometry(XConnection& x) {
   g.scale = scaleFromSettings(environment("GDK_SCALE"), resources);
   g.primary = primaryMonitor(x);
   return g;
+}
+
+std::optional<DesktopGeometry> waylandGeometry(const std::vector<WaylandOutput>& outputs) {
+  if (outputs.empty()) return std::nullopt;
+  auto it = std::find_if(outputs.begin(), outputs.end(), [](const WaylandOutput& o) { return o.x == 0 && o.y == 0; });
+  const WaylandOutput& o = it != outputs.end() ? *it : outputs.front();
+  DesktopGeometry g;
+  g.scale = std::max(1, o.scale);
+  g.primary = Rect{static_cast<int>(o.x * g.scale), static_cast<int>(o.y * g.scale), o.pixelWidth, o.pixelHeight};
+  return g;
+}
+
+double screenCastScale(int pixelWidth, int pixelHeight, int portalX, int portalY, int portalWidth,
+                       const std::vector<WaylandOutput>& outputs) {
+  if (pixelWidth <= 0) return 1;
+  // A logical size: the pictures are larger by the scale (allowing for a
+  // pixel of rounding at fractional scales).
+  if (portalWidth > 0 && pixelWidth > portalWidth + 1) return static_cast<double>(pixelWidth) / portalWidth;
+  const WaylandOutput* match = nullptr;
+  for (const WaylandOutput& o : outputs) {
+    const bool turned = (o.transform & 1) != 0;
+    const int w = turned ? o.pixelHeight : o.pixelWidth, h = turned ? o.pixelWidth : o.pixelHeight;
+    if (w != pixelWidth || h != pixelHeight) continue;
+    if (match == nullptr || (o.x == portalX && o.y == portalY)) match = &o;
+  }
+  return match != nullptr ? std::max(1, match->scale) : 1.0;
 }
 
 }  // namespace vantrel::desktop

@@ -45,6 +45,42 @@ TEST(DesktopGeometry, LogicalUnitsStartAtThePrimaryMonitorAndDivideByTheScale) {
   EXPECT_EQ((DesktopGeometry{1.25, Rect{}}).toLogical(Rect{5, 10, 101, 50}), (LogicalRect{4, 8, 80.8, 40}));
 }
 
+TEST(WaylandScale, ScreenCastStreamsAndOutputs) {
+  // Two outputs: a 200 % laptop panel at the origin, a 100 % monitor right of it.
+  const std::vector<WaylandOutput> outputs = {{"eDP-1", 0, 0, 2880, 1800, 2, 0}, {"DP-1", 1440, 0, 1920, 1080, 1, 0}};
+  const struct {
+    const char* what;
+    int pixelWidth, pixelHeight, portalX, portalY, portalWidth;
+    std::vector<WaylandOutput> outputs;
+    double scale;
+  } cases[] = {
+      {"the portal reports the logical size", 2880, 1800, 0, 0, 1440, {}, 2},
+      {"a fractional logical size", 1920, 1200, 0, 0, 1280, {}, 1.5},
+      {"the portal reports pixels: the output of that size", 2880, 1800, 0, 0, 2880, outputs, 2},
+      {"the portal reports pixels of the other output", 1920, 1080, 1440, 0, 1920, outputs, 1},
+      {"the portal reports no size", 2880, 1800, 0, 0, 0, outputs, 2},
+      {"no output has the pictures' size (a window)", 800, 600, 0, 0, 800, outputs, 1},
+      {"a turned output", 1800, 2880, 0, 0, 1800, {{"eDP-1", 0, 0, 2880, 1800, 2, 1}}, 2},
+      {"equal sizes: the position decides", 1920, 1080, 1920, 0, 1920,
+       {{"A", 0, 0, 1920, 1080, 1, 0}, {"B", 1920, 0, 1920, 1080, 2, 0}}, 2},
+      {"no pictures", 0, 0, 0, 0, 1440, outputs, 1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_DOUBLE_EQ(screenCastScale(c.pixelWidth, c.pixelHeight, c.portalX, c.portalY, c.portalWidth, c.outputs), c.scale)
+        << c.what;
+  }
+}
+
+TEST(WaylandScale, GeometryOfTheOutputAtTheOrigin) {
+  EXPECT_FALSE(waylandGeometry({}));
+  const auto g = waylandGeometry({{"DP-1", -1920, 0, 1920, 1080, 1, 0}, {"eDP-1", 0, 0, 2880, 1800, 2, 0}});
+  ASSERT_TRUE(g);
+  EXPECT_EQ(g->scale, 2);
+  EXPECT_EQ(g->primary, (Rect{0, 0, 2880, 1800}));
+  // A window at device (200, 100) 400 x 300 on the panel is logical (100, 50) 200 x 150.
+  EXPECT_EQ(g->toLogical(Rect{200, 100, 400, 300}), (LogicalRect{100, 50, 200, 150}));
+}
+
 TEST(DesktopEnvironmentNames, FirstKnownEntryOfTheListDecides) {
   const struct {
     std::string_view current, session;

@@ -7,8 +7,11 @@
 // windows, Damage for unchanged frames) and, for Wayland sessions,
 // `openPortalCaptureSource` (portal_capture.h).
 //
-// Units: root-window pixels, origin at the top left, the same units the window
-// list (windows.h) reports; X11 has no point scale, so scale is always 1.
+// Units: frames and a stream's `sourceRect` are in logical units (session.h):
+// device pixels divided by the desktop's scale, on X11 measured from the top
+// left of the primary monitor, as the helpers report them; a target's `scale`
+// is its device pixels per unit (2 at 200 %, from Xft.dpi 192 or GDK_SCALE=2),
+// and output sizes are device pixels.
 // Times: seconds of CLOCK_MONOTONIC (`captureClockSeconds`), the clock the
 // microphone capture also stamps its buffers with.
 //
@@ -53,14 +56,14 @@ double captureClockSeconds();
 struct CaptureDisplay {
   std::uint32_t id = 0;  // the RandR output id (XID) of the monitor's first output
   std::string name;      // the monitor's name ("screen" on Xvfb)
-  Rect frame;            // in root pixels
+  Rect frame;            // logical units (see above)
   bool primary = false;
   double scale = 1;      // device pixels per unit of `frame` (above 1 on scaled Wayland outputs)
 };
 
 struct CaptureWindow {
   std::uint32_t id = 0;  // the client window id
-  Rect frame;            // outer frame, as windows.h reports it
+  Rect frame;            // outer frame as windows.h finds it, in logical units
   std::int32_t pid = 0;  // owner process, 0 when unknown
   std::string owner;
   std::string title;
@@ -91,7 +94,7 @@ struct CaptureTarget {
 
 struct StreamConfiguration {
   CaptureTarget target;
-  // Part of the target to grab, in the target's own coordinates; none: all of it.
+  // Part of the target to grab, in logical units from the target's top left; none: all of it.
   std::optional<Rect> sourceRect;
   int width = 0;   // output size; the grabbed area is scaled to it when it differs
   int height = 0;

@@ -8,8 +8,10 @@
 // runs that exchange once and lists what was granted; a refusal or a cancelled
 // dialog is CaptureError(PermissionDenied). Ids are PipeWire node ids, valid
 // while the source lives. A display's `frame` is the portal's position and
-// size; its `scale` is the stream's pixel width over that size (2 on a 200 %
-// output whose portal reports logical sizes, 1 where it reports pixels).
+// the stream's size in logical units; its `scale` comes from
+// `screenCastScale` (session.h): the stream's pixel width over the portal's
+// size where the portal reports logical sizes, the output's wl_output scale
+// where it reports pixels (wlroots).
 //
 // Streams follow the CaptureStream contract of capture.h: a steady tick at the
 // configured rate on a thread of their own, complete samples for new pictures

@@ -10,10 +10,12 @@
 //
 // Threads: calls use the caller's connection (one thread at a time).
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "vantrel/desktop/windows.h"
 #include "vantrel/desktop/x_connection.h"
@@ -68,5 +70,38 @@ Rect primaryMonitor(XConnection& x, std::string* name = nullptr);
 
 // Scale and primary monitor of the display behind `x`.
 DesktopGeometry desktopGeometry(XConnection& x);
+
+// ---- Wayland ----------------------------------------------------------------
+// A Wayland compositor scales every output by a whole factor of its own (the
+// wl_output scale; fractional scaling is rendered at the next whole factor
+// and scaled down by the compositor). Positions are the compositor's layout,
+// in logical units; sizes of the current mode, in device pixels.
+
+struct WaylandOutput {
+  std::string name;  // wl_output 4's name ("HEADLESS-1"); empty from older compositors
+  int x = 0, y = 0;  // layout position, logical units
+  int pixelWidth = 0, pixelHeight = 0;
+  int scale = 1;      // 1 ... 8
+  int transform = 0;  // wl_output transform; odd values turn the output by 90 degrees
+};
+
+// The outputs of the compositor named by WAYLAND_DISPLAY, at most 32; empty
+// without one or when it does not answer within `timeout`. Opens and closes a
+// connection of its own; any thread.
+std::vector<WaylandOutput> waylandOutputs(std::chrono::milliseconds timeout = std::chrono::seconds(1));
+
+// The Wayland counterpart of desktopGeometry: the output at the layout's
+// origin (else the first) is the primary one; its scale is the desktop's and
+// `primary` is it in device pixels. Nothing without outputs.
+std::optional<DesktopGeometry> waylandGeometry(const std::vector<WaylandOutput>& outputs);
+
+// Device pixels per logical unit of a screen-cast stream whose pictures are
+// `pixelWidth` x `pixelHeight` and whose portal reported the position and
+// `portalWidth` (0 when it reported none). Portals differ: some report the
+// logical size, then the ratio is the scale; others (wlroots') report the
+// pixel size, then the scale is that of the output with this pixel size, at
+// this position if several have it. 1 when nothing tells.
+double screenCastScale(int pixelWidth, int pixelHeight, int portalX, int portalY, int portalWidth,
+                       const std::vector<WaylandOutput>& outputs);
 
 }  // namespace vantrel::desktop
