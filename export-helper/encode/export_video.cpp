@@ -3,6 +3,7 @@
 // adds the audio, promotes the result to the final path and reports timing.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -15,6 +16,7 @@
 #include "encode/export_paths.h"
 #include "encode/mux.h"
 #include "encode/render_encode.h"
+#include "encode/smart_cut.h"
 #include "job/job_errors.h"
 #include "plan/pass_through.h"
 #include "plan/render_size.h"
@@ -134,21 +136,39 @@ std::int64_t exportNativeVideoComposition(const NativeExportManifestV1& manifest
     prepareEnd = Clock::now();
     reporter.emit(makeProgress("rendering", "simple_passthrough", 0.12, "Starting simple native video export..."));
 
-    std::optional<media::ExportSession> session;
-    try {
-      session.emplace(timeline.composition, plan.presetName,
-                      media::ExportOptions{videoOnlyPath, plan.optimizeForNetworkUse, std::nullopt});
-    } catch (const media::MediaError&) {
-      throw JobRunnerError::unableToCreateExportSession();
+    // The copy preset refuses cuts off sync samples; smart cut copies what it
+    // can and re-encodes only around the cuts, else the session re-encodes all.
+    bool smartCut = false;
+    if (plan.presetName != media::kExportPresetPassthrough) {
+      std::atomic<double> copied{0};
+      std::string note;
+      {
+        RepeatingTimer progress(std::chrono::milliseconds(250), [&] {
+          double p = std::clamp(0.12 + 0.76 * copied.load(), 0.12, 0.88);
+          reporter.emit(makeProgress("rendering", "simple_passthrough", p, "Copying native video track..."));
+        });
+        note = exportWithSmartCut(timeline.composition, videoOnlyPath, plan.optimizeForNetworkUse, copied);
+      }
+      addSmartCutNote(support, note);
+      smartCut = note.rfind(kSmartCutUnavailablePrefix, 0) != 0;
     }
-    {
+    std::optional<media::ExportSession> session;
+    if (!smartCut) {
+      try {
+        session.emplace(timeline.composition, plan.presetName,
+                        media::ExportOptions{videoOnlyPath, plan.optimizeForNetworkUse, std::nullopt});
+      } catch (const media::MediaError&) {
+        throw JobRunnerError::unableToCreateExportSession();
+      }
+    }
+    if (session) {
       RepeatingTimer progress(std::chrono::milliseconds(250), [&] {
         double p = std::clamp(0.12 + 0.76 * session->progress(), 0.12, 0.88);
         reporter.emit(makeProgress("rendering", "simple_passthrough", p, "Copying native video track..."));
       });
       session->exportAsynchronously().get();
     }
-    switch (session->status()) {
+    switch (session ? session->status() : media::ExportStatus::completed) {
       case media::ExportStatus::completed:
         break;
       case media::ExportStatus::cancelled:

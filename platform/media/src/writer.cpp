@@ -24,6 +24,9 @@ namespace vantrel::media {
 bool WriterInput::appendPixelBuffer(std::shared_ptr<const PixelBuffer>, MediaTime) {
   throw makeMediaError(MediaErrorCode::invalidState, "this input does not take pixel buffers");
 }
+bool WriterInput::appendPlanarBuffer(std::shared_ptr<const I420Buffer>, MediaTime) {
+  throw makeMediaError(MediaErrorCode::invalidState, "this input does not take planar pictures");
+}
 bool WriterInput::appendPcm(const PcmBuffer&) {
   throw makeMediaError(MediaErrorCode::invalidState, "this input does not take PCM");
 }
@@ -41,6 +44,7 @@ namespace {
 
 struct Item {
   std::shared_ptr<const PixelBuffer> frame;
+  std::shared_ptr<const I420Buffer> planes;
   MediaTime time = MediaTime::invalid();
   std::vector<float> pcm;
   int frames = 0;
@@ -233,9 +237,7 @@ class VideoEncoderInput final : public EncoderInput {
     AVDictionary* opts = nullptr;
     av_dict_set(&opts, "preset", s.preset.c_str(), 0);
     av_dict_set(&opts, "profile", "high", 0);
-    // Scene cuts would add key frames and break the fixed spacing; the fast
-    // presets switch off CABAC and the 8x8 transform, which High needs.
-    av_dict_set(&opts, "x264-params", "scenecut=0:cabac=1:8x8dct=1", 0);
+    av_dict_set(&opts, "x264-params", w.options.realTime ? kRealTimeX264Parameters : kExportX264Parameters, 0);
     // Live capture cannot wait for look-ahead frames: every frame leaves the
     // encoder as soon as it is coded, and slice threads keep both cores busy.
     if (w.options.realTime) av_dict_set(&opts, "tune", "zerolatency", 0);
@@ -259,6 +261,16 @@ class VideoEncoderInput final : public EncoderInput {
   }
   AppendResult tryAppendPixelBuffer(std::shared_ptr<const PixelBuffer> frame, MediaTime t) override {
     return tryEnqueue(makeItem(std::move(frame), t));
+  }
+  bool appendPlanarBuffer(std::shared_ptr<const I420Buffer> frame, MediaTime t) override {
+    if (!frame || frame->width != settings_.width || frame->height != settings_.height) {
+      throw makeMediaError(MediaErrorCode::invalidArgument, "planar picture size differs from the input settings");
+    }
+    if (!t.isValid()) throw makeMediaError(MediaErrorCode::invalidArgument, "invalid presentation time");
+    Item item;
+    item.planes = std::move(frame);
+    item.time = t;
+    return enqueue(std::move(item));
   }
 
  private:
@@ -286,12 +298,27 @@ class VideoEncoderInput final : public EncoderInput {
       rc = av_frame_make_writable(frame_.get());
     }
     if (rc < 0) throw makeFfmpegError(MediaErrorCode::encodeFailed, writer_.path, rc);
-    const PixelBuffer& src = *item.frame;
-    convertBgraToI420Bt709(src.data(), src.stride(), src.width(), src.height(),
-                           I420Planes{frame_->data[0], frame_->linesize[0], frame_->data[1], frame_->linesize[1],
-                                      frame_->data[2], frame_->linesize[2]});
-    padOddEdges(src.width(), src.height());
-    item.frame.reset();  // the buffer goes back to its pool before encoding
+    if (item.planes) {
+      const I420Buffer& src = *item.planes;
+      const std::uint8_t* from[3] = {src.y.data(), src.u.data(), src.v.data()};
+      const int fromStride[3] = {src.strideY, src.strideU, src.strideV};
+      for (int p = 0; p < 3; ++p) {
+        const int pw = p == 0 ? src.width : (src.width + 1) / 2, ph = p == 0 ? src.height : (src.height + 1) / 2;
+        for (int y = 0; y < ph; ++y) {
+          std::memcpy(frame_->data[p] + static_cast<std::ptrdiff_t>(y) * frame_->linesize[p],
+                      from[p] + static_cast<std::ptrdiff_t>(y) * fromStride[p], static_cast<std::size_t>(pw));
+        }
+      }
+      padOddEdges(src.width, src.height);
+      item.planes.reset();
+    } else {
+      const PixelBuffer& src = *item.frame;
+      convertBgraToI420Bt709(src.data(), src.stride(), src.width(), src.height(),
+                             I420Planes{frame_->data[0], frame_->linesize[0], frame_->data[1], frame_->linesize[1],
+                                        frame_->data[2], frame_->linesize[2]});
+      padOddEdges(src.width(), src.height());
+      item.frame.reset();  // the buffer goes back to its pool before encoding
+    }
     frame_->pts = pts;
     frame_->color_primaries = c->color_primaries;
     frame_->color_trc = c->color_trc;
@@ -773,6 +800,10 @@ void Writer::startWriting() {
   }
   if (videoTimescalesAgree && videoTimescale > 0) {
     av_dict_set(&opts, "video_track_timescale", std::to_string(videoTimescale).c_str(), 0);
+    // Edit lists are timed in the movie timescale: at the default 1/1000 s, a
+    // cut copy whose first frame starts a few ticks after zero would move
+    // every frame by the rounding; at the track's own timescale they stay exact.
+    av_dict_set(&opts, "movie_timescale", std::to_string(videoTimescale).c_str(), 0);
   }
   rc = avformat_write_header(m.out, &opts);
   av_dict_free(&opts);

@@ -1,4 +1,6 @@
 #include "fixtures.h"
+#include "vantrel/media/bgra_to_i420.h"
+#include "vantrel/media/readers.h"
 #include "vantrel/media/writer.h"
 #include "vantrel/testing/process.h"
 
@@ -175,6 +177,48 @@ TEST(Writer, OddSizesAreEncodedOnePixelLarger) {
   const auto v = test::probeStreams(path)[0];
   EXPECT_EQ(v["width"], 322);
   EXPECT_EQ(v["height"], 242);
+}
+
+TEST(Writer, PlanarPicturesEncodeLikeTheirBgraSource) {
+  // The same pictures given as BGRA and as their I420 conversion, at an odd
+  // size (edge padding), make the same file: decoded frames are identical.
+  auto pool = FramePool::create(321, 241, 0);
+  std::vector<std::shared_ptr<PixelBuffer>> frames;
+  for (int i = 0; i < 4; ++i) frames.push_back(syntheticFrame(*pool, i * 7));
+  auto encode = [&](const std::string& name, bool planar) {
+    const std::string path = test::scratchPath(name);
+    Writer writer(path);
+    std::shared_ptr<PixelBuffer> unused;
+    WriterInput* in = startVideo(writer, 321, 241, unused);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      const MediaTime t(static_cast<std::int64_t>(i), 30);
+      if (!planar) {
+        EXPECT_TRUE(in->appendPixelBuffer(frames[i], t));
+        continue;
+      }
+      auto planes = std::make_shared<I420Buffer>(321, 241);
+      convertBgraToI420Bt709(frames[i]->data(), frames[i]->stride(), 321, 241,
+                             I420Planes{planes->y.data(), planes->strideY, planes->u.data(), planes->strideU,
+                                        planes->v.data(), planes->strideV});
+      EXPECT_TRUE(in->appendPlanarBuffer(planes, t));
+    }
+    EXPECT_THROW(in->appendPlanarBuffer(std::make_shared<I420Buffer>(320, 240), MediaTime(9, 30)), MediaError);
+    writer.finishWriting().wait();
+    EXPECT_EQ(writer.status(), WriterStatus::completed) << writer.errorText();
+    std::vector<I420Buffer> decoded;
+    VideoFrameReader reader(Asset::open(path), 0, PixelFormat::i420);
+    while (auto f = reader.next()) decoded.push_back(*f->i420);
+    return decoded;
+  };
+  const auto viaBgra = encode("planar_ref.mp4", false);
+  const auto viaPlanes = encode("planar_in.mp4", true);
+  ASSERT_EQ(viaBgra.size(), frames.size());
+  ASSERT_EQ(viaPlanes.size(), frames.size());
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    EXPECT_EQ(viaBgra[i].y, viaPlanes[i].y) << i;
+    EXPECT_EQ(viaBgra[i].u, viaPlanes[i].u) << i;
+    EXPECT_EQ(viaBgra[i].v, viaPlanes[i].v) << i;
+  }
 }
 
 TEST(Writer, FailuresAndCancelLeaveNoFileBehind) {

@@ -35,6 +35,18 @@ namespace vantrel::media {
 
 enum class WriterStatus { unknown, writing, completed, failed, cancelled };
 
+// libx264 options given on top of the preset (x264-params syntax). Both keep the
+// key frames at their fixed spacing (no scene cuts) and switch CABAC and the 8x8
+// transform back on, which the fastest presets drop and High profile needs.
+// Live capture (WriterOptions::realTime) adds nothing: it must keep up with the
+// screen on a shared machine, and at its high bit rates the cheap preset is enough.
+inline constexpr char kRealTimeX264Parameters[] = "scenecut=0:cabac=1:8x8dct=1";
+// Offline encodes (exports, proxies) also run deblocking and variance-based
+// adaptive quantisation: without them dark gradients and shadows turn blocky at
+// low bit rates. Chosen by measurement (bench/export-helper/encode/
+// x264_settings_bench.py, numbers in export-helper/encode/README.md).
+inline constexpr char kExportX264Parameters[] = "scenecut=0:cabac=1:8x8dct=1:deblock=0,0:aq-mode=2";
+
 struct H264Settings {
   int width = 0;  // odd sizes are encoded one pixel larger, edge repeated
   int height = 0;
@@ -74,6 +86,10 @@ class WriterInput {
   // Encoding video input: one BGRA frame of the configured size. Blocks while
   // the queue is full. False once the writer failed or was cancelled.
   virtual bool appendPixelBuffer(std::shared_ptr<const PixelBuffer> frame, MediaTime presentationTime);
+  // Encoding video input: one I420 picture of the configured size (BT.709,
+  // limited range), encoded as it stands. Blocks while the queue is full;
+  // false once the writer failed or was cancelled. The picture is only read.
+  virtual bool appendPlanarBuffer(std::shared_ptr<const I420Buffer> frame, MediaTime presentationTime);
   // Encoding audio input: interleaved 32-bit float PCM at the configured rate
   // and channel count (one plane). A gap in time is filled with silence, an
   // overlap is dropped.
