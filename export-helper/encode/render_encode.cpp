@@ -3,14 +3,17 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cmath>
 #include <exception>
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <thread>
 
 #include "encode/audio_task.h"
+#include "encode/pipeline.h"
 #include "job/job_errors.h"
 #include "vantrel/media/errors.h"
 
@@ -67,7 +70,15 @@ bool exportRenderedVideoWithAssetWriter(CompositionBundle& bundle, const std::st
       }
     };
   }
-  media::VideoCompositionReader reader(bundle.composition, settings, compositor);
+  // The reader hands the recording over as decoded planes where it can; the
+  // pipeline composes each frame (in I420 or BGRA, see pipeline.h).
+  // VANTREL_PLANAR_FRAMES=0 keeps every frame on the BGRA path, for comparing the two.
+  const char* planarSwitch = std::getenv("VANTREL_PLANAR_FRAMES");
+  const bool allowPlanar = bundle.renderState != nullptr && !(planarSwitch && std::string_view(planarSwitch) == "0");
+  settings.planarSources = allowPlanar;
+  media::VideoCompositionReader reader(bundle.composition, settings);
+  FramePipeline pipeline(compositor ? compositor : media::Compositor(media::drawBaseFrameUpright), bundle.renderState,
+                         settings.renderWidth, settings.renderHeight, allowPlanar);
 
   std::optional<media::Writer> writer;
   try {
@@ -124,17 +135,27 @@ bool exportRenderedVideoWithAssetWriter(CompositionBundle& bundle, const std::st
     std::int64_t appended = 0;
     const double expected = static_cast<double>(std::max<std::int64_t>(estimatedFrames, 1));
     while (!audioTask.audioFailed()) {
-      std::optional<media::VideoFrame> frame;
+      std::optional<media::CompositionRequest> request;
       try {
-        frame = reader.copyNextFrame();
+        request = reader.copyNextRequest();
+      } catch (const media::MediaError& e) {
+        throw JobRunnerError::exportSessionFailed(orDefault(e.what(), "avassetreader_failed"));
+      }
+      if (!request) break;
+      PipelineFrame frame;
+      try {
+        frame = pipeline.compose(*request);
       } catch (const media::MediaError& e) {
         std::lock_guard<std::mutex> lock(compositorErrorMutex);
         if (compositorError) std::rethrow_exception(compositorError);
         throw JobRunnerError::exportSessionFailed(orDefault(e.what(), "avassetreader_failed"));
       }
-      if (!frame) break;
+      const media::MediaTime at = request->outputTime;
+      request.reset();  // the decoded frames go back to the reader before encoding waits
       waitUntilReady(*videoInput, videoStop.get_token());
-      if (!videoInput->appendPixelBuffer(frame->bgra, frame->presentationTime)) {
+      const bool appendedOk = frame.planes ? videoInput->appendPlanarBuffer(std::move(frame.planes), at)
+                                           : videoInput->appendPixelBuffer(std::move(frame.bgra), at);
+      if (!appendedOk) {
         reader.cancelReading();
         throw JobRunnerError::exportSessionFailed(orDefault(writer->errorText(), "avassetwriter_append_failed"));
       }

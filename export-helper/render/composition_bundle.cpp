@@ -57,6 +57,7 @@ CompositionBundle buildCompositionBundle(const NativeExportManifestV1& manifest,
   bundle.usesHardwareRenderer = state->inputs().performancePlan.usesHardwareRenderer;
   bundle.cursorRuntimeEnabled = state->cursorRuntimeEnabled();
   bundle.zoomRuntimeEnabled = state->zoomRuntime() != nullptr;
+  bundle.renderState = state;
   bundle.compositor = makeNativeVideoCompositor(std::move(state));
   return bundle;
 }

@@ -3,6 +3,7 @@
 // timeline, the frame size and duration, and the compositor that draws each
 // frame (which owns the export's render state).
 
+#include <memory>
 #include <vector>
 
 #include "composition/timeline.h"
@@ -12,6 +13,8 @@
 
 namespace vantrel::exporter {
 
+class NativeRenderState;
+
 struct CompositionBundle {
   media::Composition composition;                 // the output timeline, one video track
   int videoTrackId = 0;
@@ -20,6 +23,9 @@ struct CompositionBundle {
   // a time, in output order. Throws JobRunnerError::exportSessionFailed with a
   // "native_compositor_" reason when a frame cannot be composed.
   media::Compositor compositor;
+  // The state `compositor` draws with, for a frame loop that asks it about the
+  // scene (same thread rules as the compositor). Null for a bundle made elsewhere.
+  std::shared_ptr<NativeRenderState> renderState;
   bool usesHardwareRenderer = false;  // reported as metalUsed
   bool cursorRuntimeEnabled = false;
   bool zoomRuntimeEnabled = false;

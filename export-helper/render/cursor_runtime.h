@@ -117,6 +117,11 @@ class CursorMotionResolver {
  public:
   // Rotation in radians for a cursor drawn at `point` (canvas pixels) at `timeMs`.
   double rotation(graphics::Point point, double timeMs, const NativeCursorSettings& settings);
+  // The tilt the last call left (nothing before the first): while it is 0 and
+  // the pointer keeps still, the next call gives 0 again.
+  std::optional<double> lastRotation() const {
+    return state_ ? std::optional<double>(state_->rotation) : std::nullopt;
+  }
 
  private:
   struct State {

@@ -114,4 +114,13 @@ std::optional<gfx::Image> composePerspectiveScene(NativeRenderState& state, cons
   return drawn->composited(*cache->zoomedBackground).cropped(canvas);
 }
 
+bool perspectiveLayerChangesBetween(NativeRenderState& state, double t0, double t1) {
+  // The tilted view re-samples the whole stack with its own motion samples;
+  // a tilt at either time counts as a change.
+  const NativeZoomRuntime* zoom = state.zoomRuntime();
+  if (!zoom) return false;
+  const auto a = zoom->sample(t0), b = zoom->sample(t1);
+  return (a && a->perspective) || (b && b->perspective);
+}
+
 }  // namespace vantrel::exporter

@@ -342,6 +342,103 @@ std::optional<gfx::Image> NativeRenderState::composeStillScene(double t, const g
   return scene->cropped(canvasRect());
 }
 
+bool NativeRenderState::sceneChangesBetween(double t0, double t1) {
+  // Cheapest and most often moving first. Each family reads only its own
+  // state, so the order changes nothing but the time spent.
+  using Declaration = bool (*)(NativeRenderState&, double, double);
+  static constexpr Declaration families[] = {
+      fillerLayerChangesBetween,      videoStyleLayerChangesBetween,  zoomLayerChangesBetween,
+      perspectiveLayerChangesBetween, cursorLayerChangesBetween,      cameraOverlayLayerChangesBetween,
+      subtitlesLayerChangesBetween,   textOverlaysLayerChangesBetween, imageOverlaysLayerChangesBetween,
+      blurOverlaysLayerChangesBetween, annotationsLayerChangesBetween, backgroundLayerChangesBetween,
+  };
+  for (const Declaration changes : families)
+    if (changes(*this, t0, t1)) return true;
+  return false;
+}
+
+void NativeRenderState::advanceFrameState(double t, bool hasSource) {
+  if (!hasSource || !cursorRuntime_.enabled()) return;
+  const auto& m = inputs_.manifest;
+  const auto* segment = resolveActiveVideoSegment(m.videoPlan.segments, t);
+  const VideoTrackMetadata& metadata =
+      segment && segment->sourceIndex >= 0 &&
+              static_cast<std::size_t>(segment->sourceIndex) < inputs_.sourceTrackMetadataByIndex.size()
+          ? inputs_.sourceTrackMetadataByIndex[static_cast<std::size_t>(segment->sourceIndex)]
+          : inputs_.baseTrackMetadata;
+  NativeResolvedZoomCamera camera = NativeResolvedZoomCamera::defaultFor(inputs_.renderSize);
+  if (zoomRuntime_) {
+    if (auto sampled = zoomRuntime_->sample(t)) camera = *sampled;
+  }
+  if (camera.perspective && !PerspectiveCompositor::shared()) return;
+  if (resolveActiveFillerBlock(m.overlayPlan.fillerBlocks, t)) return;
+  const auto geometry = resolveVideoFrameGeometry(t, croppedSourceDisplaySize(metadata, m.videoPlan.cropRegion));
+  if (!geometry) return;
+  // The cursor is the only layer that carries state from frame to frame; it
+  // is drawn with the unzoomed camera under a perspective view, as in the scene.
+  SceneLayerInputs in;
+  in.videoRect = geometry->rect;
+  in.borderRadius = geometry->borderRadius;
+  in.padding = geometry->padding;
+  in.layout = geometry->layout;
+  in.camera = camera;
+  if (camera.perspective) {
+    in.camera = NativeResolvedZoomCamera::defaultFor(inputs_.renderSize);
+    in.camera.cameraOverlayBlend = camera.cameraOverlayBlend;
+  }
+  in.sourceDisplaySize = croppedSourceDisplaySize(metadata, m.videoPlan.cropRegion);
+  (void)cursorLayer(*this, t, in);
+}
+
+std::optional<RowBand> NativeRenderState::outputRowsForSourceRows(double t, const gfx::Image& source,
+                                                                  RowBand sourceRows) {
+  const auto& m = inputs_.manifest;
+  const int H = static_cast<int>(inputs_.performancePlan.bufferSize.height);
+  if (sourceRows.empty()) return RowBand{};
+  if (H <= 0 || inputs_.renderableOverlaySummary.hasBlurOverlays || !m.overlayPlan.blurOverlays.empty() ||
+      resolveActiveFillerBlock(m.overlayPlan.fillerBlocks, t))
+    return std::nullopt;
+  const auto* segment = resolveActiveVideoSegment(m.videoPlan.segments, t);
+  const VideoTrackMetadata& metadata =
+      segment && segment->sourceIndex >= 0 &&
+              static_cast<std::size_t>(segment->sourceIndex) < inputs_.sourceTrackMetadataByIndex.size()
+          ? inputs_.sourceTrackMetadataByIndex[static_cast<std::size_t>(segment->sourceIndex)]
+          : inputs_.baseTrackMetadata;
+  NativeResolvedZoomCamera camera = NativeResolvedZoomCamera::defaultFor(inputs_.renderSize);
+  if (zoomRuntime_) {
+    if (auto sampled = zoomRuntime_->sample(t)) camera = *sampled;
+  }
+  if (camera.perspective || resolveZoomMotionState(camera, t)) return std::nullopt;
+  const auto geometry = resolveVideoFrameGeometry(t, croppedSourceDisplaySize(metadata, m.videoPlan.cropRegion));
+  if (!geometry) return RowBand{};  // the background alone
+
+  // The changed rows as an image of their own, taken through the same
+  // turning and cropping as the frame, give where they land before scaling.
+  const gfx::Rect frame = source.extent();
+  const gfx::Rect rows{frame.minX(), frame.maxY() - sourceRows.end, frame.width,
+                       static_cast<double>(sourceRows.end - sourceRows.begin)};
+  const gfx::Image probe = gfx::Image::solid({1, 1, 1, 1}).cropped(rows);
+  const gfx::Rect landed = uprightTrackImage(probe, metadata, m.videoPlan.cropRegion).extent();
+  if (landed.isEmpty()) return RowBand{};
+  if (!landed.isFinite()) return std::nullopt;
+  const gfx::Rect E = uprightTrackImage(source, metadata, m.videoPlan.cropRegion).extent();
+  const gfx::Rect& R = geometry->rect;
+  const double sy = R.height / std::max(E.height, 1.0);
+  const double z = camera.zoom;
+  if (!std::isfinite(sy) || !std::isfinite(z) || !(z > 0)) return std::nullopt;
+  auto onCanvas = [&](double y) { return inputs_.renderSize.height / 2 + z * (R.minY() + sy * (y - E.minY()) - camera.centerY); };
+  // Room for the Lanczos support (three pixels of the coarser grid) and for
+  // the zoom's own resampling, with a pixel to spare for rounding.
+  const double margin = z * (3 * std::max(sy, 1.0) + 4) + 4;
+  const double low = onCanvas(landed.minY()) - margin, high = onCanvas(landed.maxY()) + margin;
+  if (!std::isfinite(low) || !std::isfinite(high)) return std::nullopt;
+  // Drawing space has y up; memory rows count from the top.
+  const int begin = static_cast<int>(std::clamp(std::floor(H - high), 0.0, static_cast<double>(H)));
+  const int end = static_cast<int>(std::clamp(std::ceil(H - low), 0.0, static_cast<double>(H)));
+  if (begin >= end) return RowBand{};
+  return RowBand{begin, end};
+}
+
 std::optional<gfx::Image> NativeRenderState::composeFrame(double t, const gfx::Image* source) {
   const auto& m = inputs_.manifest;
   const gfx::Rect canvas = canvasRect();

@@ -18,6 +18,7 @@
 #include "manifest/manifest.h"
 #include "plan/geometry.h"
 #include "render/camera_frame_decoder.h"
+#include "render/change_tracking.h"
 #include "render/cursor_assets.h"
 #include "render/cursor_runtime.h"
 #include "render/image_cache.h"
@@ -79,6 +80,8 @@ struct AnnotationLayerState;
 struct FillerLayerState;
 struct PerspectiveState;
 
+struct ComposedFrameHistory;
+
 struct LayerFamilyStates {
   std::shared_ptr<CameraOverlayState> camera;
   std::shared_ptr<OverlayLayersState> overlays;
@@ -96,6 +99,36 @@ class NativeRenderState {
   // is the base track's frame (premultiplied BGRA, top row first) or null inside
   // an empty range. Nothing when the scene cannot be composed.
   std::optional<graphics::Image> composeFrame(double t, const graphics::Image* source);
+
+  // True when anything but the base source's pixels makes the frame at t1
+  // differ from the frame at t0: any layer (each family declares its own), the
+  // zoom/perspective camera, video style, segment/filler switches, a second
+  // source track. Conservative: true whenever that cannot be ruled out.
+  // Called on the render state's thread. Times in seconds of output time.
+  bool sceneChangesBetween(double t0, double t1);
+  // Memory rows of the composed frame at t (top row first, as rendered into
+  // an output buffer) that can depend on memory rows `sourceRows` of `source`,
+  // the base frame composeFrame(t, source) is given. Rows outside the result
+  // come out the same whatever those source rows hold. Nothing when the
+  // scene at t spreads source pixels further than can be bounded cheaply
+  // (perspective, blur overlays, zoom motion, a filler card).
+  std::optional<RowBand> outputRowsForSourceRows(double t, const graphics::Image& source, RowBand sourceRows);
+  // What the compositor keeps between frames to reuse unchanged ones (see
+  // frame_render.h); made by the compositor on its first frame.
+  std::shared_ptr<ComposedFrameHistory>& frameHistory() { return frameHistory_; }
+  // Called by the compositor right after composing a frame it keeps for
+  // reuse. Families whose drawing carries over from frame to frame (the
+  // cursor's sway) note what that frame was drawn with, so that pictures
+  // composed in between that are not frames of the export (probes of the
+  // scene) cannot make a later frame look unchanged against it.
+  void noteKeptFrame() { keptCursorRotation_ = cursorMotion_.lastRotation(); }
+  std::optional<double> keptCursorRotation() const { return keptCursorRotation_; }
+  // Moves the frame-to-frame state of the layers (the cursor's sway) to t
+  // exactly as composeFrame(t, source) would, without building the frame: for
+  // a frame loop that makes some frames another way (reused or from cached
+  // planes) yet must leave later frames as full composition leaves them.
+  // `hasSource`: whether the base track has a frame at t.
+  void advanceFrameState(double t, bool hasSource);
 
   // Padding (reference pixels) and corner radius (1080-high pixels) at t.
   VideoStyleSample resolveVideoStyle(double t) const;
@@ -186,6 +219,8 @@ class NativeRenderState {
   std::map<std::string, std::optional<graphics::Image>> materializedShadowCache_;
   std::map<std::string, std::optional<graphics::Image>> materializedStrokeCache_;
   std::map<std::string, graphics::Image> backgroundWithShadowCache_;
+  std::shared_ptr<ComposedFrameHistory> frameHistory_;
+  std::optional<double> keptCursorRotation_;
 };
 
 }  // namespace vantrel::exporter

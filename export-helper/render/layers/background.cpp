@@ -123,4 +123,10 @@ LayerResult backgroundLayer(NativeRenderState& state, double, const SceneLayerIn
   return state.cachedBackgroundImage();
 }
 
+bool backgroundLayerChangesBetween(NativeRenderState&, double, double) {
+  // Colour, gradient, wallpaper and raster are built once per export at the
+  // canvas size and never animate.
+  return false;
+}
+
 }  // namespace vantrel::exporter

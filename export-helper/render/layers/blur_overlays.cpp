@@ -67,4 +67,18 @@ LayerResult blurOverlaysLayer(NativeRenderState& state, double t, const SceneLay
   return current;
 }
 
+bool blurOverlaysLayerChangesBetween(NativeRenderState& state, double t0, double t1) {
+  // The cells are computed from the video beneath, so they follow the source
+  // pixels by themselves; here only presence and fade count.
+  for (const auto& overlay : state.manifest().overlayPlan.blurOverlays) {
+    const bool a = overlayIsActive(overlay.startTime, overlay.endTime, t0);
+    const bool b = overlayIsActive(overlay.startTime, overlay.endTime, t1);
+    if (a != b) return true;
+    if (a && overlayFadeOpacity(overlay.startTime, overlay.endTime, overlay.animationStyle, t0) !=
+                 overlayFadeOpacity(overlay.startTime, overlay.endTime, overlay.animationStyle, t1))
+      return true;
+  }
+  return false;
+}
+
 }  // namespace vantrel::exporter

@@ -84,4 +84,15 @@ LayerResult cameraOverlayLayer(NativeRenderState& state, double t, const SceneLa
   return layer;
 }
 
+bool cameraOverlayLayerChangesBetween(NativeRenderState& state, double t0, double t1) {
+  const NativeCameraPlan& plan = state.manifest().cameraPlan;
+  if (plan.cameraSegments.empty()) return false;
+  auto& slot = state.layerStates().camera;
+  if (!slot) slot = std::make_shared<CameraOverlayState>(plan);
+  // The bubble shows the camera recording at the output time, so its picture
+  // moves on with every frame while a segment is active; no segment at
+  // either time means no bubble at both.
+  return slot->runtime.resolveActiveCamera(t0).has_value() || slot->runtime.resolveActiveCamera(t1).has_value();
+}
+
 }  // namespace vantrel::exporter

@@ -102,4 +102,36 @@ LayerResult cursorLayer(NativeRenderState& state, double t, const SceneLayerInpu
   return layer ? glyph.composited(*layer) : glyph;
 }
 
+namespace {
+
+bool sameCursor(const std::optional<NativeResolvedCursor>& a, const std::optional<NativeResolvedCursor>& b) {
+  if (a.has_value() != b.has_value()) return false;
+  if (!a) return true;
+  return a->x == b->x && a->y == b->y && a->pressed == b->pressed && a->visible == b->visible &&
+         a->cursorType == b->cursorType && a->opacity == b->opacity && a->scale == b->scale;
+}
+
+}  // namespace
+
+bool cursorLayerChangesBetween(NativeRenderState& state, double t0, double t1) {
+  const NativeCursorRuntime& runtime = state.cursorRuntime();
+  if (!runtime.enabled() || !state.cursorAssets()) return false;
+  // The trail of each frame reaches back one frame step, so the pointer must
+  // be the same at both times and one step before each (idle fades, click
+  // pulses and hidden-segment fades all show in the sample).
+  const double step = std::max(state.zoomSampleStepSeconds(), 1e-6);
+  const auto now = runtime.sample(t1);
+  for (const double t : {t0, std::max(t0 - step, 0.0), std::max(t1 - step, 0.0)})
+    if (!sameCursor(runtime.sample(t), now)) return true;
+  // The sway eases back towards upright frame by frame; it is still only once it has settled at 0.
+  if (now && now->visible && runtime.settings().swayEnabled) {
+    // Both the tilt the kept frame at t0 was drawn with and the one the
+    // next drawing starts from (probes may have drawn in between).
+    const auto r = state.cursorMotion().lastRotation();
+    const auto kept = state.keptCursorRotation();
+    if ((r && *r != 0) || (kept && *kept != 0)) return true;
+  }
+  return false;
+}
+
 }  // namespace vantrel::exporter

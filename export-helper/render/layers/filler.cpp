@@ -270,4 +270,11 @@ LayerResult fillerLayer(NativeRenderState& state, double t, const SceneLayerInpu
   return composeFillerFrame(state, *filler, t);
 }
 
+bool fillerLayerChangesBetween(NativeRenderState& state, double t0, double t1) {
+  // Cards animate their text, images and boundary transitions; a card on
+  // either side is treated as changing.
+  const auto& fillers = state.manifest().overlayPlan.fillerBlocks;
+  return resolveActiveFillerBlock(fillers, t0) != nullptr || resolveActiveFillerBlock(fillers, t1) != nullptr;
+}
+
 }  // namespace vantrel::exporter

@@ -84,4 +84,21 @@ LayerResult imageOverlaysLayer(NativeRenderState& state, double t, const SceneLa
   return layer;
 }
 
+bool imageOverlaysLayerChangesBetween(NativeRenderState& state, double t0, double t1) {
+  const auto& sources = state.inputs().imageSourcesByPath;
+  for (const auto& overlay : state.manifest().overlayPlan.imageOverlays) {
+    if (!overlay.src || sources.find(*overlay.src) == sources.end()) continue;
+    const bool a = overlayIsActive(overlay.startTime, overlay.endTime, t0);
+    const bool b = overlayIsActive(overlay.startTime, overlay.endTime, t1);
+    if (a != b) return true;
+    if (!a) continue;
+    const ImageAnimationRenderState x = resolveImageOverlayAnimationState(overlay, t0);
+    const ImageAnimationRenderState y = resolveImageOverlayAnimationState(overlay, t1);
+    if (x.opacity != y.opacity || x.offsetX != y.offsetX || x.offsetY != y.offsetY || x.scale != y.scale ||
+        x.blur != y.blur)
+      return true;
+  }
+  return false;
+}
+
 }  // namespace vantrel::exporter

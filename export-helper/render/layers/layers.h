@@ -46,6 +46,30 @@ LayerResult cameraOverlayLayer(NativeRenderState& state, double t, const SceneLa
 LayerResult subtitlesLayer(NativeRenderState& state, double t, const SceneLayerInputs& inputs);
 LayerResult fillerLayer(NativeRenderState& state, double t, const SceneLayerInputs& inputs);
 
+// ---- What changes between two frames ----
+//
+// Each family answers whether its contribution to the frame at output time t1
+// can differ from the one at t0 (seconds), with everything outside the family
+// held equal (the source pixels, the video rectangle, the camera). They are
+// asked before the frame at t1 is composed, right after the one at t0 was, so
+// families that carry state from frame to frame read it as the frame at t1
+// will find it. A family that cannot rule a change out answers true. Called
+// on the render state's thread.
+bool backgroundLayerChangesBetween(NativeRenderState& state, double t0, double t1);
+// Padding and corner radius, and with them the shadow, the stroke and the video's rectangle and clip.
+bool videoStyleLayerChangesBetween(NativeRenderState& state, double t0, double t1);
+// The zoom camera, its motion samples and the camera-overlay blend it carries.
+bool zoomLayerChangesBetween(NativeRenderState& state, double t0, double t1);
+bool cursorLayerChangesBetween(NativeRenderState& state, double t0, double t1);
+bool cameraOverlayLayerChangesBetween(NativeRenderState& state, double t0, double t1);
+bool imageOverlaysLayerChangesBetween(NativeRenderState& state, double t0, double t1);
+bool textOverlaysLayerChangesBetween(NativeRenderState& state, double t0, double t1);
+bool blurOverlaysLayerChangesBetween(NativeRenderState& state, double t0, double t1);
+bool annotationsLayerChangesBetween(NativeRenderState& state, double t0, double t1);
+bool subtitlesLayerChangesBetween(NativeRenderState& state, double t0, double t1);
+bool fillerLayerChangesBetween(NativeRenderState& state, double t0, double t1);
+bool perspectiveLayerChangesBetween(NativeRenderState& state, double t0, double t1);
+
 // ---- Background and frame styling ----
 
 enum class ImageFitMode { cover, contain };

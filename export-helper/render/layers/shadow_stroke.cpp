@@ -137,4 +137,12 @@ LayerResult strokeLayer(NativeRenderState& state, double, const SceneLayerInputs
   return state.staticStrokeOverlay(in.videoRect, in.sourceDisplaySize, in.borderRadius);
 }
 
+bool videoStyleLayerChangesBetween(NativeRenderState& state, double t0, double t1) {
+  const auto& segments = state.manifest().videoPlan.segments;
+  // Another segment may bring another source, another crop of the style or a cut.
+  if (resolveActiveVideoSegment(segments, t0) != resolveActiveVideoSegment(segments, t1)) return true;
+  const VideoStyleSample a = state.resolveVideoStyle(t0), b = state.resolveVideoStyle(t1);
+  return a.padding != b.padding || a.borderRadius != b.borderRadius;
+}
+
 }  // namespace vantrel::exporter

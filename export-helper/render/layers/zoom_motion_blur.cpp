@@ -155,4 +155,22 @@ LayerResult zoomMotionSamplesLayer(NativeRenderState& state, double t, const Sce
   return out.cropped(canvas);
 }
 
+bool zoomLayerChangesBetween(NativeRenderState& state, double t0, double t1) {
+  const NativeZoomRuntime* zoom = state.zoomRuntime();
+  if (!zoom) return false;
+  // Each frame also looks one frame step back (motion samples, the cursor
+  // trail's earlier camera), so the camera must hold still over both steps.
+  // A tilted view belongs to the perspective family.
+  const double step = state.zoomSampleStepSeconds();
+  const auto now = zoom->sample(t1);
+  for (const double t : {t0, std::max(t0 - step, 0.0), std::max(t1 - step, 0.0)}) {
+    const auto other = zoom->sample(t);
+    if (other.has_value() != now.has_value()) return true;
+    if (other && (other->centerX != now->centerX || other->centerY != now->centerY || other->zoom != now->zoom ||
+                  other->cameraOverlayBlend != now->cameraOverlayBlend || other->isAutoZoom != now->isAutoZoom))
+      return true;
+  }
+  return false;
+}
+
 }  // namespace vantrel::exporter

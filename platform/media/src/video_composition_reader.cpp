@@ -1,5 +1,6 @@
 #include "vantrel/media/video_composition_reader.h"
 
+#include "ffmpeg_util.h"
 #include "vantrel/media/frame_ops.h"
 
 #include <condition_variable>
@@ -27,9 +28,19 @@ namespace {
 
 // Sequential access to one source track: keeps the frame on screen and moves
 // forward by decoding, seeking only on a jump.
+// Whether the track's pictures can be handed over as planes: what the BGRA
+// conversion would read as BT.709 limited range, in 4:2:0.
+bool planesAreBt709Video(const Asset& asset, int trackId) {
+  const TrackInfo* track = asset.track(trackId);
+  if (track == nullptr || track->formatDescriptions.empty() || !track->formatDescriptions[0].parameters) return false;
+  const AVCodecParameters* par = track->formatDescriptions[0].parameters->par;
+  if (par == nullptr || par->format != AV_PIX_FMT_YUV420P || par->color_range == AVCOL_RANGE_JPEG) return false;
+  return par->color_space == AVCOL_SPC_BT709 || par->color_space == AVCOL_SPC_UNSPECIFIED;
+}
+
 class SourceCursor {
  public:
-  SourceCursor(AssetRef asset, int trackId) : reader_(std::move(asset), trackId, PixelFormat::bgra) {}
+  SourceCursor(AssetRef asset, int trackId, PixelFormat format) : reader_(std::move(asset), trackId, format) {}
 
   const VideoFrame* frameAt(MediaTime t) {
     if (current_) {
@@ -88,9 +99,15 @@ struct VideoCompositionReader::Impl {
           if (auto m = track->mappingAt(t); m && !m->segment->isEmpty()) {
             sf.sourceTime = m->sourceTime;
             auto& cursor = cursors[{m->segment->asset.get(), m->segment->sourceTrackId}];
-            if (!cursor) cursor = std::make_unique<SourceCursor>(m->segment->asset, m->segment->sourceTrackId);
+            if (!cursor) {
+              const bool planes = settings.planarSources &&
+                                  planesAreBt709Video(*m->segment->asset, m->segment->sourceTrackId);
+              cursor = std::make_unique<SourceCursor>(m->segment->asset, m->segment->sourceTrackId,
+                                                      planes ? PixelFormat::i420 : PixelFormat::bgra);
+            }
             if (const VideoFrame* f = cursor->frameAt(m->sourceTime)) {
               sf.frame = f->bgra;
+              sf.i420 = f->i420;
               sf.framePresentationTime = f->presentationTime;
             }
           }
@@ -156,9 +173,9 @@ void VideoCompositionReader::cancelReading() {
   impl_->changed.notify_all();
 }
 
-std::optional<VideoFrame> VideoCompositionReader::copyNextFrame() {
+std::optional<CompositionRequest> VideoCompositionReader::copyNextRequest() {
   Impl& m = *impl_;
-  if (!m.started) throw makeMediaError(MediaErrorCode::invalidState, "copyNextFrame before startReading");
+  if (!m.started) throw makeMediaError(MediaErrorCode::invalidState, "copyNextRequest before startReading");
   if (status() != ReaderStatus::reading) return std::nullopt;
   CompositionRequest request;
   {
@@ -184,6 +201,15 @@ std::optional<VideoFrame> VideoCompositionReader::copyNextFrame() {
     m.queue.pop_front();
   }
   m.changed.notify_all();
+  return request;
+}
+
+std::optional<VideoFrame> VideoCompositionReader::copyNextFrame() {
+  Impl& m = *impl_;
+  if (!m.started) throw makeMediaError(MediaErrorCode::invalidState, "copyNextFrame before startReading");
+  std::optional<CompositionRequest> next = copyNextRequest();
+  if (!next) return std::nullopt;
+  const CompositionRequest& request = *next;
   VideoFrame out;
   out.presentationTime = request.outputTime;
   out.duration = m.settings.frameDuration;

@@ -34,7 +34,7 @@ struct VideoFrameReader::Impl {
       if (b.use_count() == 1) return b;
     }
     auto b = std::make_shared<I420Buffer>();
-    if (i420Recent.size() < 4) i420Recent.push_back(b);
+    if (i420Recent.size() < 8) i420Recent.push_back(b);
     return b;
   }
 

@@ -25,4 +25,17 @@ void convertBgraToI420Bt709(const std::uint8_t* bgra, int stride, int width, int
 void convertBgraToI420Bt709Reference(const std::uint8_t* bgra, int stride, int width, int height,
                                      const I420Planes& out);
 
+struct I420Buffer;
+class PixelBuffer;
+// The way back for decoded BT.709 limited-range planes: the same conversion the
+// decoder's BGRA output uses, so a frame handed over as planes and converted
+// here is identical to one decoded to BGRA. `out` must have the planes' size.
+// Throws MediaError(invalidArgument) otherwise.
+void convertI420ToBgraBt709(const I420Buffer& planes, PixelBuffer& out);
+// `in` converted to BGRA and back (convertI420ToBgraBt709, then
+// convertBgraToI420Bt709), a few rows at a time so the BGRA stays in cache:
+// the picture clamped to what RGB can hold, as a compositor working in BGRA
+// sees it. `out` is resized to `in`'s size; it must not be `in`.
+void roundTripI420ThroughBgraBt709(const I420Buffer& in, I420Buffer& out);
+
 }  // namespace vantrel::media

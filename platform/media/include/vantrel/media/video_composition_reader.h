@@ -23,6 +23,10 @@ namespace vantrel::media {
 struct SourceFrame {
   int compositionTrackId = 0;
   std::shared_ptr<const PixelBuffer> frame;  // null inside an empty range or past the track
+  // Set instead of `frame` when the reader was asked for planar sources and this
+  // track's pictures are 4:2:0, limited range, BT.709 or untagged (the planes
+  // as decoded; converting them to BGRA gives exactly what `frame` would hold).
+  std::shared_ptr<const I420Buffer> i420;
   MediaTime sourceTime = MediaTime::invalid();         // the mapped source time
   MediaTime framePresentationTime = MediaTime::invalid();
   AffineTransform preferredTransform;
@@ -43,6 +47,9 @@ struct VideoCompositionSettings {
   int renderHeight = 0;
   MediaTime frameDuration = MediaTime(1, 30);
   int decodeAhead = 3;  // composition requests queued ahead of the caller
+  // Hand eligible sources over as decoded planes (SourceFrame::i420), for a
+  // caller that composes in I420 and converts to BGRA only when it must.
+  bool planarSources = false;
 };
 
 // The compositor used when none is given: the base frame, upright, stretched
@@ -58,6 +65,11 @@ class VideoCompositionReader : public ReaderState {
   // The next composed frame (presentation time = output time, duration = frame
   // duration); nothing at the end or after cancel. Throws MediaError.
   std::optional<VideoFrame> copyNextFrame();
+  // The next request as the decode thread prepared it, not composed (the
+  // compositor is not called): for a caller that composes on its own. Not to
+  // be mixed with copyNextFrame() on one reader. Nothing at the end or after
+  // cancel. Throws MediaError.
+  std::optional<CompositionRequest> copyNextRequest();
   // Stops the decode thread; safe from any thread.
   void cancelReading();
 

@@ -1,0 +1,101 @@
+#pragma once
+// The rendered export's per-frame step: turns each composition request into the
+// picture the encoder takes, choosing per frame between two ways of making it.
+//
+// - Planar: while nothing but the base recording's pixels changes from frame
+//   to frame, every layer around the video is linear in the video's pixels, so
+//   a frame is `static + coverage x video` per pixel. Both terms are measured
+//   once by composing the scene over an all-black and an all-white source (the
+//   regular compositor, so every layer is drawn as usual) and kept in I420.
+//   Each frame then scales the decoded Y/U/V planes straight into the video
+//   rectangle of a copy of that canvas (own Lanczos plane resampler) and blends
+//   only the pixels where corners, stroke or anything else laid over the video
+//   meet it. No BGRA conversion of the decoded frame, no full-size compositing.
+//   The first planar frame after a (re)build is checked against the regular
+//   path; below kMinPlanarPsnr the planar path is dropped for the export.
+// - Regular: the compositor in BGRA, whenever the scene says something besides
+//   the recording changes, the source is not in planes, or planar was refused.
+//
+// A frame whose source planes equal the previous frame's and whose scene did
+// not change reuses the previous output picture (same pixels).
+//
+// Threads: one thread (the render state's), one frame at a time, in output order.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "vantrel/media/frame.h"
+#include "vantrel/media/plane_resample.h"
+#include "vantrel/media/video_composition_reader.h"
+
+namespace vantrel::exporter {
+
+class NativeRenderState;
+
+// What a frame is handed to the encoder as: exactly one of the two is set.
+struct PipelineFrame {
+  std::shared_ptr<const media::PixelBuffer> bgra;
+  std::shared_ptr<const media::I420Buffer> planes;
+};
+
+struct PipelineStats {
+  std::int64_t planarFrames = 0;   // scaled into the cached canvas
+  std::int64_t reusedFrames = 0;   // previous output handed over again
+  std::int64_t regularFrames = 0;  // composed in BGRA
+  std::int64_t canvasBuilds = 0;
+  bool planarRefused = false;       // a check against the regular path failed
+  double firstCheckPsnr = 0;        // dB, of the first check (0 when none ran)
+};
+
+// PSNR (dB) of two equally sized I420 pictures over all three planes; 99 when identical.
+double i420Psnr(const media::I420Buffer& a, const media::I420Buffer& b);
+
+class FramePipeline {
+ public:
+  static constexpr double kMinPlanarPsnr = 47.0;
+
+  // `compositor` draws a request in BGRA (the regular path; its exceptions pass
+  // through compose()). `state` may be null: then every frame is regular.
+  // `allowPlanar` false forces the regular path (for comparisons).
+  FramePipeline(media::Compositor compositor, std::shared_ptr<NativeRenderState> state, int renderWidth,
+                int renderHeight, bool allowPlanar = true);
+  ~FramePipeline();
+
+  PipelineFrame compose(const media::CompositionRequest& request);
+  const PipelineStats& stats() const { return stats_; }
+
+ private:
+  struct Canvas;
+  bool sceneIsStaticThroughout() const;
+  bool sceneChanged(double t);
+  std::shared_ptr<const media::PixelBuffer> regular(const media::CompositionRequest& request);
+  std::unique_ptr<Canvas> buildCanvas(const media::CompositionRequest& request);
+  std::shared_ptr<media::I420Buffer> planar(const media::SourceFrame& base);
+
+  media::Compositor compositor_;
+  std::shared_ptr<NativeRenderState> state_;
+  int width_, height_;
+  bool allowPlanar_;
+  bool staticThroughout_ = false;
+  std::shared_ptr<media::FramePool> outputPool_;
+  std::shared_ptr<media::FramePool> sourcePool_;
+  std::unique_ptr<Canvas> canvas_;
+  struct PlanarOutput {
+    std::shared_ptr<media::I420Buffer> buffer;
+    std::uint64_t generation = 0;  // the canvas whose static pixels it holds
+  };
+  std::vector<PlanarOutput> planarPool_;
+  std::uint64_t canvasGenerations_ = 0;
+  std::optional<double> previousTime_;
+  int staticRun_ = 0;  // frames in a row whose scene did not change
+  bool canvasRefused_ = false;  // buildCanvas said no since the scene last changed
+  media::I420Buffer gamut_;  // the source clamped to RGB, scaled from
+  std::shared_ptr<const media::I420Buffer> previousSource_;
+  std::shared_ptr<const media::I420Buffer> previousOutput_;
+  PipelineStats stats_;
+};
+
+}  // namespace vantrel::exporter

@@ -1,0 +1,324 @@
+// Highway compiles this file once per instruction set.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "src/plane_resample.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include "vantrel/media/plane_resample.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <numbers>
+#include <utility>
+
+#include "vantrel/media/errors.h"
+
+#ifndef VANTREL_MEDIA_PLANE_RESAMPLE_SHARED
+#define VANTREL_MEDIA_PLANE_RESAMPLE_SHARED
+namespace vantrel::media::planes {
+
+// Down the columns: Q14 weights on 8-bit samples, kept in 1/64 levels.
+inline std::int16_t columnLevel(std::int32_t acc) {
+  return static_cast<std::int16_t>(std::clamp((acc + 128) >> 8, -32768, 32767));
+}
+// Across the row: Q14 weights on 1/64 levels, back to 8 bits.
+inline std::uint8_t rowValue(std::int32_t acc, int low, int high) {
+  return static_cast<std::uint8_t>(std::clamp((acc + (1 << 19)) >> 20, low, high));
+}
+
+inline void columnPassScalar(const std::uint8_t* const* rows, const std::int16_t* w, int taps, std::int16_t* mid,
+                             int from, int width) {
+  for (int x = from; x < width; ++x) {
+    std::int32_t acc = 0;
+    for (int t = 0; t < taps; ++t) acc += static_cast<std::int32_t>(w[t]) * rows[t][x];
+    mid[x] = columnLevel(acc);
+  }
+}
+
+// Weights of output pixel i: `taps` int16 at q14 + i * taps (a multiple of 8).
+inline void rowPassScalar(const std::int16_t* mid, const int* start, const std::int16_t* q14, int taps, int count,
+                          std::uint8_t* out, int from, int low, int high) {
+  for (int i = from; i < count; ++i) {
+    std::int32_t acc = 0;
+    const std::int16_t* w = q14 + static_cast<std::size_t>(i) * taps;
+    const std::int16_t* p = mid + start[i];
+    for (int k = 0; k < taps; ++k) acc += static_cast<std::int32_t>(p[k]) * w[k];
+    out[i] = rowValue(acc, low, high);
+  }
+}
+
+}  // namespace vantrel::media::planes
+#endif
+
+HWY_BEFORE_NAMESPACE();
+namespace vantrel::media::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Both return how many leading pixels they handled; the scalar code does the rest.
+int ColumnPass(const std::uint8_t* const* rows, const std::int16_t* w, int taps, std::int16_t* mid, int width) {
+#if HWY_TARGET == HWY_SCALAR
+  (void)rows, (void)w, (void)taps, (void)mid, (void)width;
+  return 0;
+#else
+  const hn::ScalableTag<std::int32_t> d32;
+  const hn::Rebind<std::uint8_t, decltype(d32)> d8;
+  const hn::Rebind<std::int16_t, decltype(d32)> d16;
+  const int n = static_cast<int>(hn::Lanes(d32));
+  const auto round = hn::Set(d32, 128);
+  int x = 0;
+  for (; x + n <= width; x += n) {
+    auto acc = hn::Zero(d32);
+    for (int t = 0; t < taps; ++t) {
+      const auto p = hn::PromoteTo(d32, hn::LoadU(d8, rows[t] + x));
+      acc = hn::Add(acc, hn::Mul(p, hn::Set(d32, w[t])));
+    }
+    hn::StoreU(hn::DemoteTo(d16, hn::ShiftRight<8>(hn::Add(acc, round))), d16, mid + x);
+  }
+  return x;
+#endif
+}
+
+#if HWY_TARGET != HWY_SCALAR
+// acc lane j += a[2j] b[2j] + a[2j+1] b[2j+1], exact in 32 bits.
+template <class D32, class V16>
+HWY_INLINE hn::Vec<D32> PairMulAdd(D32 d32, V16 a, V16 b, hn::Vec<D32> acc) {
+#if HWY_ARCH_X86
+  auto unused = hn::Zero(d32);
+  return hn::ReorderWidenMulAccumulate(d32, a, b, acc, unused);
+#else
+  const auto a32 = hn::BitCast(d32, a), b32 = hn::BitCast(d32, b);
+  const auto lo = hn::Mul(hn::ShiftRight<16>(hn::ShiftLeft<16>(a32)), hn::ShiftRight<16>(hn::ShiftLeft<16>(b32)));
+  return hn::Add(acc, hn::Add(lo, hn::Mul(hn::ShiftRight<16>(a32), hn::ShiftRight<16>(b32))));
+#endif
+}
+
+// The widest vector whose 128-bit blocks each hold the eight taps of one output pixel.
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+constexpr int kBlocks = 4;
+using BlockTag = hn::Full512<std::int16_t>;
+#elif HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+constexpr int kBlocks = 2;
+using BlockTag = hn::Full256<std::int16_t>;
+#else
+constexpr int kBlocks = 1;
+using BlockTag = hn::Full128<std::int16_t>;
+#endif
+
+// A vector whose block b is the 8 values at ptr(b).
+template <class D, class F>
+HWY_INLINE hn::Vec<D> LoadBlocks(D d, F ptr) {
+  const hn::Full128<std::int16_t> d1;
+  if constexpr (hn::MaxLanes(D()) == 8) {
+    return hn::LoadU(d, ptr(0));
+  } else if constexpr (hn::MaxLanes(D()) == 16) {
+    return hn::Combine(d, hn::LoadU(d1, ptr(1)), hn::LoadU(d1, ptr(0)));
+  } else {
+    const hn::Half<D> d2;
+    return hn::Combine(d, hn::Combine(d2, hn::LoadU(d1, ptr(3)), hn::LoadU(d1, ptr(2))),
+                       hn::Combine(d2, hn::LoadU(d1, ptr(1)), hn::LoadU(d1, ptr(0))));
+  }
+}
+
+#endif
+
+// 4 x kBlocks output pixels at a time: accumulator g holds pixel 4b + g in its
+// block b (the taps of one pixel are neighbours in the row, so each block is
+// one plain load), and one transposition per block adds up the four partial
+// sums of four pixels, leaving them in order.
+int RowPass(const std::int16_t* mid, const int* start, const std::int16_t* q14, int taps, int count,
+            std::uint8_t* out, int low, int high) {
+#if HWY_TARGET == HWY_SCALAR
+  (void)mid, (void)start, (void)q14, (void)taps, (void)count, (void)out, (void)low, (void)high;
+  return 0;
+#else
+  const BlockTag d16;
+  const hn::Repartition<std::int32_t, decltype(d16)> d32;
+  const hn::Repartition<std::int64_t, decltype(d16)> d64;
+  const hn::Rebind<std::uint8_t, decltype(d32)> d8;
+  const auto round = hn::Set(d32, 1 << 19);
+  const auto lo = hn::Set(d32, low), hi = hn::Set(d32, high);
+  constexpr int kPixels = 4 * kBlocks;
+  int i = 0;
+  for (; i + kPixels <= count; i += kPixels) {
+    hn::Vec<decltype(d32)> acc[4];
+    for (int g = 0; g < 4; ++g) {
+      acc[g] = hn::Zero(d32);
+      for (int k = 0; k < taps; k += 8) {
+        const auto v = LoadBlocks(d16, [&](int b) { return mid + start[i + 4 * b + g] + k; });
+        const auto w = LoadBlocks(d16, [&](int b) { return q14 + static_cast<std::size_t>(i + 4 * b + g) * taps + k; });
+        acc[g] = PairMulAdd(d32, v, w, acc[g]);
+      }
+    }
+    const auto t0 = hn::Add(hn::InterleaveLower(d32, acc[0], acc[1]), hn::InterleaveUpper(d32, acc[0], acc[1]));
+    const auto t1 = hn::Add(hn::InterleaveLower(d32, acc[2], acc[3]), hn::InterleaveUpper(d32, acc[2], acc[3]));
+    const auto a = hn::BitCast(d64, t0), b = hn::BitCast(d64, t1);
+    const auto sum =
+        hn::Add(hn::BitCast(d32, hn::InterleaveLower(d64, a, b)), hn::BitCast(d32, hn::InterleaveUpper(d64, a, b)));
+    const auto v = hn::Min(hn::Max(hn::ShiftRight<20>(hn::Add(sum, round)), lo), hi);
+    hn::StoreU(hn::DemoteTo(d8, v), d8, out + i);
+  }
+  return i;
+#endif
+}
+
+}  // namespace vantrel::media::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace vantrel::media {
+
+HWY_EXPORT(ColumnPass);
+HWY_EXPORT(RowPass);
+
+namespace {
+
+double lanczos3(double x) {
+  x = std::abs(x);
+  if (x < 1e-9) return 1.0;
+  if (x >= 3.0) return 0.0;
+  const double px = std::numbers::pi * x;
+  return 3.0 * std::sin(px) * std::sin(px / 3.0) / (px * px);
+}
+
+// Q14 weights summing to exactly 16384; the rounding error goes to the largest.
+void roundToQ14(const std::vector<double>& w, std::int16_t* q) {
+  int sum = 0;
+  std::size_t largest = 0;
+  for (std::size_t k = 0; k < w.size(); ++k) {
+    q[k] = static_cast<std::int16_t>(std::clamp(std::lround(w[k] * 16384.0), -32767L, 32767L));
+    sum += q[k];
+    if (std::abs(q[k]) > std::abs(q[largest])) largest = k;
+  }
+  q[largest] = static_cast<std::int16_t>(std::clamp(q[largest] + 16384 - sum, -32767, 32767));
+}
+
+// Normalised weights of output coordinate `o` (absolute) over `count` source
+// pixels, edges folded: (source index, weight) pairs.
+void pixelWeights(double o, double scale, double offset, int count, PlaneFilter filter,
+                  std::vector<std::pair<int, double>>& out) {
+  const double support = filter == PlaneFilter::lanczos3 ? 3.0 : 1.0;
+  const double s = std::min(1.0, scale);
+  const double reach = support / s;
+  const double centre = (o + 0.5 - offset) / scale - 0.5;
+  const int jlo = static_cast<int>(std::clamp(std::ceil(centre - reach), -1e9, 1e9));
+  const int jhi = static_cast<int>(std::clamp(std::floor(centre + reach), -1e9, 1e9));
+  out.clear();
+  double sum = 0;
+  const int span = static_cast<int>(std::ceil(2 * reach)) + 2;
+  // Far outside the source every tap lands on an edge pixel: only the span that can matter is walked.
+  for (int j = std::max(jlo, -span); j <= std::min(jhi, count + span); ++j) {
+    const double d = (centre - j) * s;
+    const double k = filter == PlaneFilter::lanczos3 ? lanczos3(d) : std::max(0.0, 1.0 - std::abs(d));
+    out.emplace_back(std::clamp(j, 0, count - 1), k);
+    sum += k;
+  }
+  if (std::abs(sum) < 1e-9) {
+    out.assign(1, {static_cast<int>(std::clamp(std::round(centre), 0.0, static_cast<double>(count - 1))), 1.0});
+    return;
+  }
+  for (auto& p : out) p.second /= sum;
+}
+
+// Normalised weights of every output pixel; `taps` and `start` filled in.
+std::vector<std::vector<double>> axisWeights(const PlaneAxis& a, PlaneFilter filter, PlaneResampler::Table& t) {
+  std::vector<std::map<int, double>> sparse(static_cast<std::size_t>(a.outCount));
+  std::vector<std::pair<int, double>> w;
+  for (int i = 0; i < a.outCount; ++i) {
+    auto& m = sparse[static_cast<std::size_t>(i)];
+    if (a.lumaSrcCount > 0) {
+      for (int half = 0; half < 2; ++half) {
+        pixelWeights(2.0 * (a.outStart + i) + half, a.scale, a.offset, a.lumaSrcCount, filter, w);
+        for (const auto& [j, k] : w) m[std::min(j / 2, a.srcCount - 1)] += 0.5 * k;
+      }
+    } else {
+      pixelWeights(a.outStart + i, a.scale, a.offset, a.srcCount, filter, w);
+      for (const auto& [j, k] : w) m[j] += k;
+    }
+  }
+  int taps = 1;
+  for (const auto& m : sparse) {
+    if (!m.empty()) taps = std::max(taps, m.rbegin()->first - m.begin()->first + 1);
+  }
+  t.taps = std::min(taps, a.srcCount);
+  t.start.assign(static_cast<std::size_t>(a.outCount), 0);
+  std::vector<std::vector<double>> all(static_cast<std::size_t>(a.outCount), std::vector<double>(t.taps, 0.0));
+  for (int i = 0; i < a.outCount; ++i) {
+    const auto& m = sparse[static_cast<std::size_t>(i)];
+    const int first = std::clamp(m.empty() ? 0 : m.begin()->first, 0, a.srcCount - t.taps);
+    for (const auto& [j, k] : m) all[static_cast<std::size_t>(i)][static_cast<std::size_t>(j - first)] += k;
+    t.start[static_cast<std::size_t>(i)] = first;
+  }
+  return all;
+}
+
+void checkAxis(const PlaneAxis& a) {
+  if (a.srcCount < 1 || a.srcCount > kMaxPlaneSide || a.outCount < 0 || a.outCount > kMaxPlaneSide ||
+      a.outStart < 0 || a.outStart > kMaxPlaneSide || !std::isfinite(a.scale) || !(a.scale > 1e-4) ||
+      a.scale > 1e4 || !std::isfinite(a.offset) || std::abs(a.offset) > 1e6 || a.lumaSrcCount < 0 ||
+      a.lumaSrcCount > kMaxPlaneSide || (a.lumaSrcCount > 0 && (a.lumaSrcCount + 1) / 2 != a.srcCount)) {
+    throw makeMediaError(MediaErrorCode::invalidArgument, "plane resampling geometry");
+  }
+}
+
+template <class Columns, class Rows>
+void runPasses(const PlaneResampler& r, const PlaneResampler::Table& tx, const PlaneResampler::Table& ty,
+               const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst, std::ptrdiff_t dstStride,
+               int low, int high, Columns columns, Rows rows) {
+  const PlaneAxis& x = r.xAxis();
+  const PlaneAxis& y = r.yAxis();
+  if (x.outCount == 0 || y.outCount == 0) return;
+  // Spare levels past the row: taps are padded to whole vectors by zero weights that read there.
+  std::vector<std::int16_t> mid(static_cast<std::size_t>(x.srcCount) + 16, 0);
+  std::vector<const std::uint8_t*> taps(static_cast<std::size_t>(ty.taps));
+  for (int i = 0; i < y.outCount; ++i) {
+    const int first = ty.start[static_cast<std::size_t>(i)];
+    for (int t = 0; t < ty.taps; ++t) taps[static_cast<std::size_t>(t)] = src + (first + t) * srcStride;
+    const std::int16_t* w = ty.q14.data() + static_cast<std::size_t>(i) * ty.taps;
+    const int done = columns(taps.data(), w, ty.taps, mid.data(), x.srcCount);
+    planes::columnPassScalar(taps.data(), w, ty.taps, mid.data(), done, x.srcCount);
+    std::uint8_t* out = dst + (y.outStart + i) * dstStride + x.outStart;
+    const int across = rows(mid.data(), tx.start.data(), tx.q14.data(), tx.taps, x.outCount, out, low, high);
+    planes::rowPassScalar(mid.data(), tx.start.data(), tx.q14.data(), tx.taps, x.outCount, out, across, low, high);
+  }
+}
+
+}  // namespace
+
+PlaneResampler::PlaneResampler(const PlaneAxis& x, const PlaneAxis& y, PlaneFilter filter, std::uint8_t low,
+                               std::uint8_t high)
+    : x_(x), y_(y), low_(low), high_(high) {
+  checkAxis(x);
+  checkAxis(y);
+  if (low > high) throw makeMediaError(MediaErrorCode::invalidArgument, "plane resampling range");
+  {
+    const auto w = axisWeights(y, filter, ty_);
+    ty_.q14.assign(static_cast<std::size_t>(y.outCount) * ty_.taps, 0);
+    for (int i = 0; i < y.outCount; ++i) roundToQ14(w[static_cast<std::size_t>(i)], ty_.q14.data() + i * ty_.taps);
+  }
+  {
+    const auto w = axisWeights(x, filter, tx_);
+    const int padded = (tx_.taps + 7) & ~7;
+    tx_.q14.assign(static_cast<std::size_t>(x.outCount) * padded, 0);
+    for (int i = 0; i < x.outCount; ++i) roundToQ14(w[static_cast<std::size_t>(i)], tx_.q14.data() + i * padded);
+    tx_.taps = padded;
+  }
+}
+
+void PlaneResampler::run(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst,
+                         std::ptrdiff_t dstStride) const {
+  runPasses(*this, tx_, ty_, src, srcStride, dst, dstStride, low_, high_, HWY_DYNAMIC_DISPATCH(ColumnPass),
+            HWY_DYNAMIC_DISPATCH(RowPass));
+}
+
+void PlaneResampler::runReference(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst,
+                                  std::ptrdiff_t dstStride) const {
+  runPasses(
+      *this, tx_, ty_, src, srcStride, dst, dstStride, low_, high_,
+      [](const std::uint8_t* const*, const std::int16_t*, int, std::int16_t*, int) { return 0; },
+      [](const std::int16_t*, const int*, const std::int16_t*, int, int, std::uint8_t*, int, int) { return 0; });
+}
+
+}  // namespace vantrel::media
+#endif

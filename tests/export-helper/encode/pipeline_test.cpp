@@ -1,0 +1,178 @@
+// The planar frame path against the regular BGRA compositor, frame by frame,
+// on small styled exports made from ffmpeg's testsrc2.
+
+#include <gtest/gtest.h>
+
+#include "composition/timeline.h"
+#include "encode/pipeline.h"
+#include "render/composition_bundle.h"
+#include "vantrel/media/bgra_to_i420.h"
+#include "vantrel/testing/process.h"
+
+namespace vantrel::exporter {
+namespace {
+
+using testing::runProcess;
+
+class PipelineTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new testing::TempDir();
+    // Moving test pattern, then the last frame held still for half a second.
+    makeVideo(moving(), {"-f", "lavfi", "-i", "testsrc2=s=640x360:r=30:d=0.5", "-vf",
+                         "tpad=stop_mode=clone:stop_duration=0.5"});
+    // Lossless, so that the held frames decode to identical pictures.
+    makeVideo(held(), {"-f", "lavfi", "-i", "testsrc2=s=640x360:r=30:d=0.5", "-vf",
+                       "tpad=stop_mode=clone:stop_duration=0.5", "-qp", "0"});
+    makeVideo(large(), {"-f", "lavfi", "-i", "testsrc2=s=1280x720:r=30:d=0.2"});
+    makeVideo(dir_->file("upright.mp4"), {"-f", "lavfi", "-i", "testsrc2=s=640x360:r=30:d=0.3"});
+    auto r = runProcess({"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y", "-i", dir_->file("upright.mp4"), "-c",
+                         "copy", "-metadata:s:v:0", "rotate=90", rotated()});
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  static void makeVideo(const std::string& path, std::vector<std::string> inputs) {
+    std::vector<std::string> argv{"/usr/bin/ffmpeg", "-nostdin", "-v", "error", "-y"};
+    argv.insert(argv.end(), inputs.begin(), inputs.end());
+    for (const char* a : {"-c:v", "libx264", "-pix_fmt", "yuv420p", "-g", "30", "-bf", "0"}) argv.push_back(a);
+    argv.push_back(path);
+    auto r = runProcess(argv);
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+  }
+  static std::string moving() { return dir_->file("moving.mp4"); }
+  static std::string rotated() { return dir_->file("rotated.mp4"); }
+  static std::string large() { return dir_->file("large.mp4"); }
+  static std::string held() { return dir_->file("held.mp4"); }
+
+  static NativeExportManifestV1 styled(const std::string& source, double seconds) {
+    NativeExportManifestV1 m;
+    auto& video = m.scene.settings.video;
+    video.aspectRatio = "16:9";
+    video.videoScale = 100;
+    video.padding = 64;
+    video.borderRadius = 24;
+    video.stroke.enabled = true;
+    video.stroke.width = 2;
+    video.stroke.opacity = 35;
+    video.shadow.enabled = true;
+    video.shadow.opacity = 60;
+    video.shadow.size = 50;
+    auto& bg = m.scene.settings.background;
+    bg.type = "gradient";
+    bg.color = "#4F46E5";
+    bg.secondaryColor = "#EC4899";
+    bg.gradientAngle = 135;
+    m.qualityPlan.frameRate = 30;
+    m.qualityPlan.compression = "high";
+    m.videoPlan.sourceVideoPath = source;
+    m.videoPlan.sourceVideoPaths = {source};
+    NativeVideoSegmentPlan s;
+    s.segmentId = "s1";
+    s.sourceEndTime = seconds;
+    s.outputEndTime = seconds;
+    m.videoPlan.segments = {s};
+    m.videoPlan.durationSeconds = seconds;
+    return m;
+  }
+
+  static testing::TempDir* dir_;
+};
+testing::TempDir* PipelineTest::dir_ = nullptr;
+
+media::I420Buffer planesOf(const PipelineFrame& f) {
+  if (f.planes) return *f.planes;
+  media::I420Buffer out(f.bgra->width(), f.bgra->height());
+  media::convertBgraToI420Bt709(f.bgra->data(), f.bgra->stride(), f.bgra->width(), f.bgra->height(),
+                                media::I420Planes{out.y.data(), out.strideY, out.u.data(), out.strideU, out.v.data(),
+                                                  out.strideV});
+  return out;
+}
+
+TEST_F(PipelineTest, PlanarFramesStayWithinPsnrOfTheRegularPath) {
+  struct Case {
+    const char* name;
+    std::string source;
+    double seconds;
+    Size render;
+    std::optional<NativeCropRegion> crop;
+    bool expectPlanar;
+  };
+  NativeCropRegion crop;
+  crop.x = 0.13;
+  crop.y = 0.21;
+  crop.width = 0.6;
+  crop.height = 0.55;
+  const Case cases[] = {
+      {"styled", moving(), 1.0, {640, 360}, std::nullopt, true},
+      {"styled 720p", large(), 0.2, {1280, 720}, std::nullopt, true},
+      {"odd render size", moving(), 0.6, {801, 451}, std::nullopt, true},
+      {"cropped source", moving(), 0.6, {640, 360}, crop, true},
+      // A turned recording is left to the regular path.
+      {"rotated source", rotated(), 0.3, {640, 360}, std::nullopt, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto m = styled(c.source, c.seconds);
+    m.videoPlan.cropRegion = c.crop;
+    auto asset = media::Asset::open(c.source);
+    std::vector<SourceVideoTrack> sources{{asset, asset->tracks(media::MediaType::video).front()}};
+    const auto base = loadTrackMetadata(*sources.front().track);
+    auto bundle = buildCompositionBundle(m, sources, base, base.displaySize, c.render);
+    auto settings = bundle.videoComposition;
+    settings.planarSources = true;
+    media::VideoCompositionReader reader(bundle.composition, settings);
+    const int w = settings.renderWidth, h = settings.renderHeight;
+    FramePipeline planar(bundle.compositor, bundle.renderState, w, h);
+    FramePipeline regular(bundle.compositor, bundle.renderState, w, h, false);
+    reader.startReading();
+    int frames = 0;
+    double worst = 99;
+    while (auto request = reader.copyNextRequest()) {
+      const auto p = planesOf(planar.compose(*request));
+      const auto r = planesOf(regular.compose(*request));
+      const double psnr = i420Psnr(p, r);
+      worst = std::min(worst, psnr);
+      EXPECT_GE(psnr, 45.0) << "frame " << frames;
+      ++frames;
+    }
+    EXPECT_GT(frames, 5);
+    const auto& s = planar.stats();
+    if (c.expectPlanar) {
+      EXPECT_GT(s.planarFrames, frames / 2) << "planar path not taken";
+      EXPECT_FALSE(s.planarRefused) << s.firstCheckPsnr;
+    } else {
+      EXPECT_EQ(s.planarFrames + s.reusedFrames, 0);
+    }
+    std::printf("%s: %d frames, %lld planar, %lld reused, worst PSNR %.1f dB\n", c.name, frames,
+                static_cast<long long>(s.planarFrames), static_cast<long long>(s.reusedFrames), worst);
+  }
+}
+
+TEST_F(PipelineTest, HeldSourceFramesReuseThePreviousOutput) {
+  auto m = styled(held(), 1.0);
+  auto asset = media::Asset::open(held());
+  std::vector<SourceVideoTrack> sources{{asset, asset->tracks(media::MediaType::video).front()}};
+  const auto base = loadTrackMetadata(*sources.front().track);
+  auto bundle = buildCompositionBundle(m, sources, base, base.displaySize, {320, 180});
+  auto settings = bundle.videoComposition;
+  settings.planarSources = true;
+  media::VideoCompositionReader reader(bundle.composition, settings);
+  FramePipeline planar(bundle.compositor, bundle.renderState, settings.renderWidth, settings.renderHeight);
+  reader.startReading();
+  std::shared_ptr<const media::I420Buffer> previous;
+  int reusedSeen = 0;
+  while (auto request = reader.copyNextRequest()) {
+    const PipelineFrame f = planar.compose(*request);
+    if (f.planes && f.planes == previous) ++reusedSeen;
+    previous = f.planes;
+  }
+  // The held half second (15 frames) is decoded as identical pictures.
+  EXPECT_GE(reusedSeen, 10);
+  EXPECT_EQ(reusedSeen, planar.stats().reusedFrames);
+}
+
+}  // namespace
+}  // namespace vantrel::exporter
