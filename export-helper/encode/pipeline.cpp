@@ -155,13 +155,8 @@ std::unique_ptr<FramePipeline::Canvas> FramePipeline::buildCanvas(const media::C
   const auto& m = state_->manifest();
   const double t = request.outputTime.seconds();
   if (resolveActiveFillerBlock(m.overlayPlan.fillerBlocks, t)) return nullptr;
-  const auto* segment = resolveActiveVideoSegment(m.videoPlan.segments, t);
-  if (segment == nullptr) return nullptr;
-  const auto& byIndex = state_->inputs().sourceTrackMetadataByIndex;
-  const VideoTrackMetadata& metadata =
-      segment->sourceIndex >= 0 && static_cast<std::size_t>(segment->sourceIndex) < byIndex.size()
-          ? byIndex[static_cast<std::size_t>(segment->sourceIndex)]
-          : state_->inputs().baseTrackMetadata;
+  if (resolveActiveVideoSegment(m.videoPlan.segments, t) == nullptr) return nullptr;
+  const VideoTrackMetadata& metadata = state_->activeSourceMetadata(t);
   const int w = base.i420->width, h = base.i420->height;
   if (std::abs(metadata.displaySize.width - w) > 0.5 || std::abs(metadata.displaySize.height - h) > 0.5) return nullptr;
   const auto& crop = m.videoPlan.cropRegion;

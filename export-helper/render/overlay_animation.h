@@ -43,6 +43,16 @@ bool overlayIsActive(double startTime, double endTime, double t);
 double overlayFadeOpacity(double startTime, double endTime, const std::optional<std::string>& animationStyle,
                           double t);
 
+// Whether a text or blur overlay looks different at t1 than at t0 through its
+// timing alone: it comes or goes, or its fade opacity moves.
+template <typename Overlay>
+bool overlayPresenceOrFadeChanges(const Overlay& overlay, double t0, double t1) {
+  const bool a = overlayIsActive(overlay.startTime, overlay.endTime, t0);
+  if (a != overlayIsActive(overlay.startTime, overlay.endTime, t1)) return true;
+  return a && overlayFadeOpacity(overlay.startTime, overlay.endTime, overlay.animationStyle, t0) !=
+                  overlayFadeOpacity(overlay.startTime, overlay.endTime, overlay.animationStyle, t1);
+}
+
 // ---- Picture animations ----
 
 // A picture's look at one moment of its entrance (or, played backwards, exit).

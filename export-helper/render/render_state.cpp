@@ -331,10 +331,7 @@ std::optional<gfx::Image> NativeRenderState::composeStillScene(double t, const g
     image = image.cropped({crop->x * dw, (1 - crop->y - crop->height) * dh, std::max(crop->width * dw, 1.0),
                            std::max(crop->height * dh, 1.0)});
   }
-  NativeResolvedZoomCamera camera = NativeResolvedZoomCamera::defaultFor(inputs_.renderSize);
-  if (zoomRuntime_) {
-    if (auto sampled = zoomRuntime_->sample(t)) camera = *sampled;
-  }
+  NativeResolvedZoomCamera camera = zoomCameraAt(t);
   // No source buffer: the direct zoom path needs one, so the still always goes through the stack.
   auto scene = composeVideoScene(t, scaleImageWithLanczos(image, geometry->rect), nullptr, *geometry, camera,
                                  metadata, false);
@@ -357,19 +354,26 @@ bool NativeRenderState::sceneChangesBetween(double t0, double t1) {
   return false;
 }
 
+const VideoTrackMetadata& NativeRenderState::activeSourceMetadata(double t) const {
+  const auto* segment = resolveActiveVideoSegment(inputs_.manifest.videoPlan.segments, t);
+  const auto& byIndex = inputs_.sourceTrackMetadataByIndex;
+  return segment && segment->sourceIndex >= 0 && static_cast<std::size_t>(segment->sourceIndex) < byIndex.size()
+             ? byIndex[static_cast<std::size_t>(segment->sourceIndex)]
+             : inputs_.baseTrackMetadata;
+}
+
+NativeResolvedZoomCamera NativeRenderState::zoomCameraAt(double t) const {
+  if (zoomRuntime_) {
+    if (auto sampled = zoomRuntime_->sample(t)) return *sampled;
+  }
+  return NativeResolvedZoomCamera::defaultFor(inputs_.renderSize);
+}
+
 void NativeRenderState::advanceFrameState(double t, bool hasSource) {
   if (!hasSource || !cursorRuntime_.enabled()) return;
   const auto& m = inputs_.manifest;
-  const auto* segment = resolveActiveVideoSegment(m.videoPlan.segments, t);
-  const VideoTrackMetadata& metadata =
-      segment && segment->sourceIndex >= 0 &&
-              static_cast<std::size_t>(segment->sourceIndex) < inputs_.sourceTrackMetadataByIndex.size()
-          ? inputs_.sourceTrackMetadataByIndex[static_cast<std::size_t>(segment->sourceIndex)]
-          : inputs_.baseTrackMetadata;
-  NativeResolvedZoomCamera camera = NativeResolvedZoomCamera::defaultFor(inputs_.renderSize);
-  if (zoomRuntime_) {
-    if (auto sampled = zoomRuntime_->sample(t)) camera = *sampled;
-  }
+  const VideoTrackMetadata& metadata = activeSourceMetadata(t);
+  NativeResolvedZoomCamera camera = zoomCameraAt(t);
   if (camera.perspective && !PerspectiveCompositor::shared()) return;
   if (resolveActiveFillerBlock(m.overlayPlan.fillerBlocks, t)) return;
   const auto geometry = resolveVideoFrameGeometry(t, croppedSourceDisplaySize(metadata, m.videoPlan.cropRegion));
@@ -398,16 +402,8 @@ std::optional<RowBand> NativeRenderState::outputRowsForSourceRows(double t, cons
   if (H <= 0 || inputs_.renderableOverlaySummary.hasBlurOverlays || !m.overlayPlan.blurOverlays.empty() ||
       resolveActiveFillerBlock(m.overlayPlan.fillerBlocks, t))
     return std::nullopt;
-  const auto* segment = resolveActiveVideoSegment(m.videoPlan.segments, t);
-  const VideoTrackMetadata& metadata =
-      segment && segment->sourceIndex >= 0 &&
-              static_cast<std::size_t>(segment->sourceIndex) < inputs_.sourceTrackMetadataByIndex.size()
-          ? inputs_.sourceTrackMetadataByIndex[static_cast<std::size_t>(segment->sourceIndex)]
-          : inputs_.baseTrackMetadata;
-  NativeResolvedZoomCamera camera = NativeResolvedZoomCamera::defaultFor(inputs_.renderSize);
-  if (zoomRuntime_) {
-    if (auto sampled = zoomRuntime_->sample(t)) camera = *sampled;
-  }
+  const VideoTrackMetadata& metadata = activeSourceMetadata(t);
+  NativeResolvedZoomCamera camera = zoomCameraAt(t);
   if (camera.perspective || resolveZoomMotionState(camera, t)) return std::nullopt;
   const auto geometry = resolveVideoFrameGeometry(t, croppedSourceDisplaySize(metadata, m.videoPlan.cropRegion));
   if (!geometry) return RowBand{};  // the background alone
@@ -442,18 +438,10 @@ std::optional<RowBand> NativeRenderState::outputRowsForSourceRows(double t, cons
 std::optional<gfx::Image> NativeRenderState::composeFrame(double t, const gfx::Image* source) {
   const auto& m = inputs_.manifest;
   const gfx::Rect canvas = canvasRect();
-  const auto* segment = resolveActiveVideoSegment(m.videoPlan.segments, t);
-  const VideoTrackMetadata& metadata =
-      segment && segment->sourceIndex >= 0 &&
-              static_cast<std::size_t>(segment->sourceIndex) < inputs_.sourceTrackMetadataByIndex.size()
-          ? inputs_.sourceTrackMetadataByIndex[static_cast<std::size_t>(segment->sourceIndex)]
-          : inputs_.baseTrackMetadata;
+  const VideoTrackMetadata& metadata = activeSourceMetadata(t);
   const Size sourceSize = croppedSourceDisplaySize(metadata, m.videoPlan.cropRegion);
 
-  NativeResolvedZoomCamera camera = NativeResolvedZoomCamera::defaultFor(inputs_.renderSize);
-  if (zoomRuntime_) {
-    if (auto sampled = zoomRuntime_->sample(t)) camera = *sampled;
-  }
+  NativeResolvedZoomCamera camera = zoomCameraAt(t);
   if (camera.perspective && !PerspectiveCompositor::shared()) return std::nullopt;
 
   if (resolveActiveFillerBlock(m.overlayPlan.fillerBlocks, t)) {

@@ -133,6 +133,11 @@ class NativeRenderState {
   // Padding (reference pixels) and corner radius (1080-high pixels) at t.
   VideoStyleSample resolveVideoStyle(double t) const;
   std::optional<VideoFrameGeometry> resolveVideoFrameGeometry(double t, Size sourceDisplaySize) const;
+  // The metadata of the track the active segment at t shows (the base track's
+  // when no segment names another).
+  const VideoTrackMetadata& activeSourceMetadata(double t) const;
+  // The zoom camera at t; the identity camera without a zoom timeline.
+  NativeResolvedZoomCamera zoomCameraAt(double t) const;
 
   // Shared image operations of the layers.
   std::optional<graphics::Image> clipImageIfNeeded(const graphics::Image& image, const graphics::Rect& rect,

@@ -71,12 +71,7 @@ bool blurOverlaysLayerChangesBetween(NativeRenderState& state, double t0, double
   // The cells are computed from the video beneath, so they follow the source
   // pixels by themselves; here only presence and fade count.
   for (const auto& overlay : state.manifest().overlayPlan.blurOverlays) {
-    const bool a = overlayIsActive(overlay.startTime, overlay.endTime, t0);
-    const bool b = overlayIsActive(overlay.startTime, overlay.endTime, t1);
-    if (a != b) return true;
-    if (a && overlayFadeOpacity(overlay.startTime, overlay.endTime, overlay.animationStyle, t0) !=
-                 overlayFadeOpacity(overlay.startTime, overlay.endTime, overlay.animationStyle, t1))
-      return true;
+    if (overlayPresenceOrFadeChanges(overlay, t0, t1)) return true;
   }
   return false;
 }

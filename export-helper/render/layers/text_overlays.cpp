@@ -123,12 +123,7 @@ LayerResult textOverlaysLayer(NativeRenderState& state, double t, const SceneLay
 bool textOverlaysLayerChangesBetween(NativeRenderState& state, double t0, double t1) {
   // A box's look depends on the video rectangle alone; only its presence and fade move with time.
   for (const auto& overlay : state.manifest().overlayPlan.textOverlays) {
-    const bool a = overlayIsActive(overlay.startTime, overlay.endTime, t0);
-    const bool b = overlayIsActive(overlay.startTime, overlay.endTime, t1);
-    if (a != b) return true;
-    if (a && overlayFadeOpacity(overlay.startTime, overlay.endTime, overlay.animationStyle, t0) !=
-                 overlayFadeOpacity(overlay.startTime, overlay.endTime, overlay.animationStyle, t1))
-      return true;
+    if (overlayPresenceOrFadeChanges(overlay, t0, t1)) return true;
   }
   return false;
 }
