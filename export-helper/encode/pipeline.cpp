@@ -29,8 +29,9 @@ struct Run {
 // Pixels of a plane that are neither pure video nor untouched by it: out =
 // canvas + k (video - zero) / 255, where `zero` is the level of black video.
 void blendRuns(std::uint8_t* plane, int stride, const std::uint8_t* canvas, int canvasStride,
-               const std::vector<Run>& runs, const std::vector<std::uint8_t>& k, int zero) {
-  for (const Run& r : runs) {
+               const Run* first, const Run* last, const std::vector<std::uint8_t>& k, int zero) {
+  for (const Run* run = first; run != last; ++run) {
+    const Run& r = *run;
     std::uint8_t* out = plane + static_cast<std::ptrdiff_t>(r.row) * stride;
     const std::uint8_t* base = canvas + static_cast<std::ptrdiff_t>(r.row) * canvasStride;
     const std::uint8_t* w = k.data() + r.weights;
@@ -64,12 +65,32 @@ media::I420Buffer toI420(const media::PixelBuffer& bgra) {
   return out;
 }
 
-bool samePlanes(const media::I420Buffer& a, const media::I420Buffer& b) {
-  if (a.width != b.width || a.height != b.height) return false;
+// The luma rows, widened to whole row pairs, where two equally sized pictures
+// differ in any plane; empty when they are identical.
+RowBand changedRowPairs(const media::I420Buffer& a, const media::I420Buffer& b) {
   const int cw = (a.width + 1) / 2, ch = (a.height + 1) / 2;
-  return changedRows(a.y.data(), a.strideY, b.y.data(), b.strideY, a.width, a.height).empty() &&
-         changedRows(a.u.data(), a.strideU, b.u.data(), b.strideU, cw, ch).empty() &&
-         changedRows(a.v.data(), a.strideV, b.v.data(), b.strideV, cw, ch).empty();
+  RowBand band = changedRows(a.y.data(), a.strideY, b.y.data(), b.strideY, a.width, a.height);
+  for (const RowBand c : {changedRows(a.u.data(), a.strideU, b.u.data(), b.strideU, cw, ch),
+                          changedRows(a.v.data(), a.strideV, b.v.data(), b.strideV, cw, ch)}) {
+    if (c.empty()) continue;
+    if (band.empty()) band = RowBand{2 * c.begin, 2 * c.end};
+    band.begin = std::min(band.begin, 2 * c.begin);
+    band.end = std::max(band.end, 2 * c.end);
+  }
+  if (band.empty()) return band;
+  return RowBand{band.begin & ~1, std::min((band.end + 1) & ~1, a.height)};
+}
+
+// Blends only the runs on rows [rowBegin, rowEnd).
+void blendRunsInRows(std::uint8_t* plane, int stride, const std::uint8_t* canvas, int canvasStride,
+                     const std::vector<Run>& runs, const std::vector<std::uint8_t>& k, int zero, int rowBegin,
+                     int rowEnd) {
+  // Runs are stored row by row, top to bottom.
+  auto first = std::lower_bound(runs.begin(), runs.end(), rowBegin, [](const Run& r, int row) { return r.row < row; });
+  auto last = std::lower_bound(first, runs.end(), rowEnd, [](const Run& r, int row) { return r.row < row; });
+  if (first == last) return;
+  blendRuns(plane, stride, canvas, canvasStride, runs.data() + (first - runs.begin()), runs.data() + (last - runs.begin()),
+            k, zero);
 }
 
 }  // namespace
@@ -284,7 +305,8 @@ std::unique_ptr<FramePipeline::Canvas> FramePipeline::buildCanvas(const media::C
   return canvas;
 }
 
-std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFrame& base) {
+std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFrame& base,
+                                                          std::optional<RowBand> changed) {
   const Canvas& c = *canvas_;
   PlanarOutput* slot = nullptr;
   PlanarOutput spare;
@@ -306,6 +328,27 @@ std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFram
   // A buffer keeps the canvas from its last use: only the video rectangle is
   // written again, unless the canvas changed since.
   std::shared_ptr<media::I420Buffer> out = slot->buffer;
+  const media::I420Buffer& src = gamut_;
+  if (changed && previousOutput_) {
+    // Only some source rows changed: the previous output stands, except for
+    // the rows whose filter taps read a changed row. gamut_ still holds the
+    // previous source, so only the changed rows are clamped again.
+    *out = *previousOutput_;
+    slot->generation = c.generation;
+    media::roundTripI420RowsThroughBgraBt709(*base.i420, gamut_, changed->begin, changed->end);
+    const auto luma = c.y->rowsReading(changed->begin, changed->end);
+    const auto chroma = c.u->rowsReading(changed->begin / 2, (changed->end + 1) / 2);
+    c.y->runRows(src.y.data(), src.strideY, out->y.data(), out->strideY, luma.first, luma.second);
+    c.u->runRows(src.u.data(), src.strideU, out->u.data(), out->strideU, chroma.first, chroma.second);
+    c.v->runRows(src.v.data(), src.strideV, out->v.data(), out->strideV, chroma.first, chroma.second);
+    blendRunsInRows(out->y.data(), out->strideY, c.planes.y.data(), c.planes.strideY, c.lumaRuns, c.lumaK, 16,
+                    luma.first, luma.second);
+    blendRunsInRows(out->u.data(), out->strideU, c.planes.u.data(), c.planes.strideU, c.chromaRuns, c.chromaK, 128,
+                    chroma.first, chroma.second);
+    blendRunsInRows(out->v.data(), out->strideV, c.planes.v.data(), c.planes.strideV, c.chromaRuns, c.chromaK, 128,
+                    chroma.first, chroma.second);
+    return out;
+  }
   if (slot->generation != c.generation) {
     *out = c.planes;
     slot->generation = c.generation;
@@ -314,13 +357,15 @@ std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFram
   // colours outside what RGB holds (common when a recording's matrix is not
   // the one it was encoded with) are clamped there, so they are here too.
   media::roundTripI420ThroughBgraBt709(*base.i420, gamut_);
-  const media::I420Buffer& src = gamut_;
   c.y->run(src.y.data(), src.strideY, out->y.data(), out->strideY);
   c.u->run(src.u.data(), src.strideU, out->u.data(), out->strideU);
   c.v->run(src.v.data(), src.strideV, out->v.data(), out->strideV);
-  blendRuns(out->y.data(), out->strideY, c.planes.y.data(), c.planes.strideY, c.lumaRuns, c.lumaK, 16);
-  blendRuns(out->u.data(), out->strideU, c.planes.u.data(), c.planes.strideU, c.chromaRuns, c.chromaK, 128);
-  blendRuns(out->v.data(), out->strideV, c.planes.v.data(), c.planes.strideV, c.chromaRuns, c.chromaK, 128);
+  blendRuns(out->y.data(), out->strideY, c.planes.y.data(), c.planes.strideY, c.lumaRuns.data(),
+            c.lumaRuns.data() + c.lumaRuns.size(), c.lumaK, 16);
+  blendRuns(out->u.data(), out->strideU, c.planes.u.data(), c.planes.strideU, c.chromaRuns.data(),
+            c.chromaRuns.data() + c.chromaRuns.size(), c.chromaK, 128);
+  blendRuns(out->v.data(), out->strideV, c.planes.v.data(), c.planes.strideV, c.chromaRuns.data(),
+            c.chromaRuns.data() + c.chromaRuns.size(), c.chromaK, 128);
   return out;
 }
 
@@ -346,13 +391,22 @@ PipelineFrame FramePipeline::compose(const media::CompositionRequest& request) {
     // state (the cursor's sway), so that later composed frames match a full
     // composition of every frame.
     state_->advanceFrameState(request.outputTime.seconds(), true);
-    if (previousOutput_ && previousSource_ &&
-        (base->i420 == previousSource_ || samePlanes(*base->i420, *previousSource_))) {
-      ++stats_.reusedFrames;
-      previousSource_ = base->i420;
-      return {nullptr, previousOutput_};
+    // previousOutput_ is only ever a planar output of this canvas, and gamut_
+    // then holds previousSource_ clamped: the base for reuse and band updates.
+    std::optional<RowBand> band;
+    if (previousOutput_ && previousSource_) {
+      const RowBand rows =
+          base->i420 == previousSource_ ? RowBand{} : changedRowPairs(*base->i420, *previousSource_);
+      if (rows.empty()) {
+        ++stats_.reusedFrames;
+        previousSource_ = base->i420;
+        return {nullptr, previousOutput_};
+      }
+      // Past three quarters of the picture, copying the rest costs more than it saves.
+      if (bandUpdates_ && 4 * (rows.end - rows.begin) <= 3 * base->i420->height) band = rows;
     }
-    auto out = planar(*base);
+    if (band) ++stats_.bandFrames;
+    auto out = planar(*base, band);
     previousSource_ = base->i420;
     previousOutput_ = out;
     ++stats_.planarFrames;
@@ -369,7 +423,7 @@ PipelineFrame FramePipeline::compose(const media::CompositionRequest& request) {
     canvasRefused_ = canvas_ == nullptr;
     if (canvas_) {
       // Checked once against the regular path on this very frame.
-      auto planes = planar(*base);
+      auto planes = planar(*base, std::nullopt);
       auto reference = regular(request);
       const double psnr = i420Psnr(*planes, toI420(*reference));
       if (stats_.firstCheckPsnr == 0) stats_.firstCheckPsnr = psnr;

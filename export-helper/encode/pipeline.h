@@ -27,6 +27,7 @@
 #include <optional>
 #include <vector>
 
+#include "render/change_tracking.h"
 #include "vantrel/media/frame.h"
 #include "vantrel/media/plane_resample.h"
 #include "vantrel/media/video_composition_reader.h"
@@ -44,6 +45,7 @@ struct PipelineFrame {
 struct PipelineStats {
   std::int64_t planarFrames = 0;   // scaled into the cached canvas
   std::int64_t reusedFrames = 0;   // previous output handed over again
+  std::int64_t bandFrames = 0;     // of planarFrames: only the rows reading changed source rows redone
   std::int64_t regularFrames = 0;  // composed in BGRA
   std::int64_t canvasBuilds = 0;
   bool planarRefused = false;       // a check against the regular path failed
@@ -65,6 +67,9 @@ class FramePipeline {
   ~FramePipeline();
 
   PipelineFrame compose(const media::CompositionRequest& request);
+  // Band updates on (default) or off; off redoes every planar frame whole,
+  // for comparisons: the output is the same either way.
+  void setBandUpdates(bool on) { bandUpdates_ = on; }
   const PipelineStats& stats() const { return stats_; }
 
  private:
@@ -73,7 +78,9 @@ class FramePipeline {
   bool sceneChanged(double t);
   std::shared_ptr<const media::PixelBuffer> regular(const media::CompositionRequest& request);
   std::unique_ptr<Canvas> buildCanvas(const media::CompositionRequest& request);
-  std::shared_ptr<media::I420Buffer> planar(const media::SourceFrame& base);
+  // `changed`: the source rows (whole row pairs) that differ from
+  // previousSource_, to redo only what reads them; nullopt redoes the frame.
+  std::shared_ptr<media::I420Buffer> planar(const media::SourceFrame& base, std::optional<RowBand> changed);
 
   media::Compositor compositor_;
   std::shared_ptr<NativeRenderState> state_;
@@ -91,6 +98,7 @@ class FramePipeline {
   std::uint64_t canvasGenerations_ = 0;
   std::optional<double> previousTime_;
   int staticRun_ = 0;  // frames in a row whose scene did not change
+  bool bandUpdates_ = true;
   bool canvasRefused_ = false;  // buildCanvas said no since the scene last changed
   media::I420Buffer gamut_;  // the source clamped to RGB, scaled from
   std::shared_ptr<const media::I420Buffer> previousSource_;

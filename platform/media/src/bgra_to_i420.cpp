@@ -140,9 +140,19 @@ void convertI420ToBgraBt709(const I420Buffer& planes, PixelBuffer& out) {
 void roundTripI420ThroughBgraBt709(const I420Buffer& in, I420Buffer& out) {
   if (&in == &out) throw makeMediaError(MediaErrorCode::invalidArgument, "round trip in place");
   if (out.width != in.width || out.height != in.height) out = I420Buffer(in.width, in.height);
+  roundTripI420RowsThroughBgraBt709(in, out, 0, in.height);
+}
+
+void roundTripI420RowsThroughBgraBt709(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd) {
+  if (&in == &out) throw makeMediaError(MediaErrorCode::invalidArgument, "round trip in place");
+  if (out.width != in.width || out.height != in.height) {
+    throw makeMediaError(MediaErrorCode::invalidArgument, "round trip of rows into a picture of another size");
+  }
+  rowBegin = std::max(rowBegin, 0) & ~1;
+  rowEnd = std::min(rowEnd, in.height);
   constexpr int kBand = 8;  // even, so every band starts on a chroma row
   PixelBuffer band(std::max(in.width, 1), kBand);
-  for (int y = 0; y < in.height; y += kBand) {
+  for (int y = rowBegin; y < rowEnd; y += kBand) {
     const int rows = std::min(kBand, in.height - y);
     const std::ptrdiff_t c = y / 2;
     libyuv::I420ToARGBMatrix(in.y.data() + y * static_cast<std::ptrdiff_t>(in.strideY), in.strideY,

@@ -265,14 +265,17 @@ void checkAxis(const PlaneAxis& a) {
 template <class Columns, class Rows>
 void runPasses(const PlaneResampler& r, const PlaneResampler::Table& tx, const PlaneResampler::Table& ty,
                const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst, std::ptrdiff_t dstStride,
-               int low, int high, Columns columns, Rows rows) {
+               int low, int high, Columns columns, Rows rows, int firstRow, int endRow) {
   const PlaneAxis& x = r.xAxis();
   const PlaneAxis& y = r.yAxis();
   if (x.outCount == 0 || y.outCount == 0) return;
+  firstRow = std::max(firstRow, 0);
+  endRow = std::min(endRow, y.outCount);
+  if (firstRow >= endRow) return;
   // Spare levels past the row: taps are padded to whole vectors by zero weights that read there.
   std::vector<std::int16_t> mid(static_cast<std::size_t>(x.srcCount) + 16, 0);
   std::vector<const std::uint8_t*> taps(static_cast<std::size_t>(ty.taps));
-  for (int i = 0; i < y.outCount; ++i) {
+  for (int i = firstRow; i < endRow; ++i) {
     const int first = ty.start[static_cast<std::size_t>(i)];
     for (int t = 0; t < ty.taps; ++t) taps[static_cast<std::size_t>(t)] = src + (first + t) * srcStride;
     const std::int16_t* w = ty.q14.data() + static_cast<std::size_t>(i) * ty.taps;
@@ -309,7 +312,28 @@ PlaneResampler::PlaneResampler(const PlaneAxis& x, const PlaneAxis& y, PlaneFilt
 void PlaneResampler::run(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst,
                          std::ptrdiff_t dstStride) const {
   runPasses(*this, tx_, ty_, src, srcStride, dst, dstStride, low_, high_, HWY_DYNAMIC_DISPATCH(ColumnPass),
-            HWY_DYNAMIC_DISPATCH(RowPass));
+            HWY_DYNAMIC_DISPATCH(RowPass), 0, y_.outCount);
+}
+
+void PlaneResampler::runRows(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst,
+                             std::ptrdiff_t dstStride, int rowBegin, int rowEnd) const {
+  runPasses(*this, tx_, ty_, src, srcStride, dst, dstStride, low_, high_, HWY_DYNAMIC_DISPATCH(ColumnPass),
+            HWY_DYNAMIC_DISPATCH(RowPass), rowBegin - y_.outStart, rowEnd - y_.outStart);
+}
+
+std::pair<int, int> PlaneResampler::rowsReading(int srcBegin, int srcEnd) const {
+  // Each output row reads source rows [start, start + taps), and starts never
+  // decrease down the plane, so the rows reading a band are one run.
+  int first = -1, end = -1;
+  for (int i = 0; i < y_.outCount && srcBegin < srcEnd; ++i) {
+    const int start = ty_.start[static_cast<std::size_t>(i)];
+    if (start < srcEnd && start + ty_.taps > srcBegin) {
+      if (first < 0) first = i;
+      end = i + 1;
+    }
+  }
+  if (first < 0) return {y_.outStart, y_.outStart};
+  return {y_.outStart + first, y_.outStart + end};
 }
 
 void PlaneResampler::runReference(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst,
@@ -317,7 +341,8 @@ void PlaneResampler::runReference(const std::uint8_t* src, std::ptrdiff_t srcStr
   runPasses(
       *this, tx_, ty_, src, srcStride, dst, dstStride, low_, high_,
       [](const std::uint8_t* const*, const std::int16_t*, int, std::int16_t*, int) { return 0; },
-      [](const std::int16_t*, const int*, const std::int16_t*, int, int, std::uint8_t*, int, int) { return 0; });
+      [](const std::int16_t*, const int*, const std::int16_t*, int, int, std::uint8_t*, int, int) { return 0; }, 0,
+      y_.outCount);
 }
 
 }  // namespace vantrel::media

@@ -37,5 +37,10 @@ void convertI420ToBgraBt709(const I420Buffer& planes, PixelBuffer& out);
 // the picture clamped to what RGB can hold, as a compositor working in BGRA
 // sees it. `out` is resized to `in`'s size; it must not be `in`.
 void roundTripI420ThroughBgraBt709(const I420Buffer& in, I420Buffer& out);
+// The same for luma rows [rowBegin, rowEnd) only (widened to whole row pairs,
+// with their chroma rows); `out` must already have `in`'s size, and its other
+// rows are left alone. Each row pair converts on its own, so the rows written
+// are exactly those the whole-picture call writes.
+void roundTripI420RowsThroughBgraBt709(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd);
 
 }  // namespace vantrel::media

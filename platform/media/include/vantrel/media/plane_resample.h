@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace vantrel::media {
@@ -53,6 +54,14 @@ class PlaneResampler {
   // `srcStride` apart) and writes the destination rectangle of `dst`, whose
   // origin is the destination plane's top-left pixel. Vector kernel.
   void run(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst, std::ptrdiff_t dstStride) const;
+  // run() for destination rows [rowBegin, rowEnd) only (absolute rows of the
+  // destination plane, clamped to the rectangle): every written pixel is the
+  // one run() writes, the other rows are left alone.
+  void runRows(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst, std::ptrdiff_t dstStride,
+               int rowBegin, int rowEnd) const;
+  // The destination rows (absolute, [first, second)) whose filter taps read
+  // any of source rows [srcBegin, srcEnd); an empty range when none does.
+  std::pair<int, int> rowsReading(int srcBegin, int srcEnd) const;
   // The plain scalar reference of the same arithmetic.
   void runReference(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst,
                     std::ptrdiff_t dstStride) const;
