@@ -4,8 +4,8 @@ styled (gradient, padding, corner radius, shadow, stroke), exported by the real
 vantrel-export-helper; in the same run, interleaved:
 
   - floor: the same source decoded and encoded by the ffmpeg CLI with the
-    export's x264 settings (ultrafast with CABAC and the 8x8 transform, High,
-    no B-frames, fixed key-frame spacing, 12 Mb/s) and no compositing at all;
+    export's x264 settings (ultrafast with the export's own x264 options from
+    the media layer's writer.h, High, no B-frames, fixed key-frame spacing, 12 Mb/s) and no compositing at all;
   - regular: the same export with every frame on the BGRA path
     (VANTREL_PLANAR_FRAMES=0), the per-frame path before the planar one;
   - filtergraph: the same styled scene as an ffmpeg filtergraph (background with
@@ -32,8 +32,21 @@ sys.path.insert(0, os.path.dirname(__file__))
 import export_bench  # noqa: E402  (helper path, styled manifest, one export run)
 import zoom_cursor_bench as zc  # noqa: E402  (background and corner-mask PNGs of the same geometry)
 
+
+
+def export_x264_parameters():
+    """The export's own x264 options, read from the media layer's header so the floor never drifts from them."""
+    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "platform", "media",
+                          "include", "vantrel", "media", "writer.h")
+    with open(header) as f:
+        for line in f:
+            if "kExportX264Parameters[]" in line:
+                return line.split('"')[1]
+    raise SystemExit("kExportX264Parameters not found in " + header)
+
+
 X264 = ["-c:v", "libx264", "-preset", "ultrafast", "-profile:v", "high", "-x264-params",
-        "scenecut=0:cabac=1:8x8dct=1", "-b:v", "12M", "-g", "60", "-keyint_min", "60", "-bf", "0"]
+        export_x264_parameters(), "-b:v", "12M", "-g", "60", "-keyint_min", "60", "-bf", "0"]
 
 
 def make_testsrc2(path, seconds):
