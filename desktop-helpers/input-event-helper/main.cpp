@@ -60,14 +60,18 @@ void readInput(Inbox& inbox) {
   }
 }
 
+// Never freed: the reader may outlive main's return, blocked in a read. Held
+// here so that it stays reachable to the end of the process.
+Inbox* gInbox = nullptr;
+
 }  // namespace
 
 int main() {
   // The connection stays open for the whole run: the server forgets a hidden
   // pointer when the client that hid it disconnects. Under Wayland synthetic
   // X input would reach only X11 windows: commands are then ignored.
-  // Never freed: the reader may outlive main's return, blocked in a read.
-  Inbox& inbox = *new Inbox;
+  gInbox = new Inbox;
+  Inbox& inbox = *gInbox;
   inbox.busySince = std::chrono::steady_clock::now();  // connecting to a grabbed server waits as well
   std::thread reader(readInput, std::ref(inbox));
   auto x = desktop::openX11Desktop();
