@@ -26,6 +26,7 @@ extern "C" {
 #include "render/frame_render.h"
 #include "render/layers/layers.h"
 #include "render/render_state.h"
+#include "styled_scene.h"
 #include "vantrel/graphics/image_file.h"
 
 namespace vantrel::exporter {
@@ -69,32 +70,6 @@ TEST(ChangedRows, FindsTheFirstAndLastDifferingRowWhateverTheStrides) {
 }
 
 // ---- Scenes ----
-
-NativeExportManifestV1 styledScene() {
-  NativeExportManifestV1 m;
-  auto& video = m.scene.settings.video;
-  video.aspectRatio = "16:9";
-  video.videoScale = 100;
-  video.padding = 120;
-  video.borderRadius = 48;
-  video.shadow = {true, "#000000", 70, 80.0};
-  video.stroke = {true, 6, "#FFE080", 90, "outside"};
-  auto& background = m.scene.settings.background;
-  background.type = "gradient";
-  background.color = "#FF3060";
-  background.secondaryColor = "#2040FF";
-  background.gradientAngle = 135;
-  background.pattern = "none";
-  m.qualityPlan.frameRate = kFps;
-  m.qualityPlan.compression = "high";
-  NativeVideoSegmentPlan s;
-  s.segmentId = "s1";
-  s.sourceEndTime = 4;
-  s.outputEndTime = 4;
-  m.videoPlan.segments = {s};
-  m.videoPlan.durationSeconds = 4;
-  return m;
-}
 
 NativeCursorPosition pointer(double ms, double x, double y, bool pressed = false) {
   NativeCursorPosition p;
@@ -343,7 +318,7 @@ TEST(ChangeTracking, FramesEqualFullRenderingOverIdleAndMovingStretches) {
   };
   for (const auto& scene : scenes) {
     SCOPED_TRACE(scene.name);
-    NativeExportManifestV1 m = styledScene();
+    NativeExportManifestV1 m = testing_scenes::styledScene(4);
     scene.add(m);
     const RunResult full = renderRun(m, false, scene.name);
     const RunResult tracked = renderRun(m, true, scene.name);
@@ -364,7 +339,7 @@ TEST(ChangeTracking, FramesEqualFullRenderingOverIdleAndMovingStretches) {
 // does compose as full composition leaves them: the sway after a skipped glide
 // depends on where the pointer was drawn one frame before.
 TEST(ChangeTracking, AdvancingFrameStateKeepsLaterFramesIdentical) {
-  NativeExportManifestV1 m = styledScene();
+  NativeExportManifestV1 m = testing_scenes::styledScene(4);
   addCursor(m);
   auto full = makeState(m), skipping = makeState(m);
   Recording recording;
@@ -397,7 +372,7 @@ TEST(ChangeTracking, AdvancingFrameStateKeepsLaterFramesIdentical) {
 // ---- Per-family declarations ----
 
 TEST(ChangeTracking, FamiliesDeclareChangesWhenTheyStartAndStopMoving) {
-  NativeExportManifestV1 m = styledScene();
+  NativeExportManifestV1 m = testing_scenes::styledScene(4);
   addCursor(m);
   addZoom(m);
   addOverlays(m);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "render/render_state.h"
+#include "styled_scene.h"
 #include "vantrel/graphics/image.h"
 #include "vantrel/graphics/image_file.h"
 
@@ -45,28 +46,7 @@ NativeCursorPosition pointer(double ms, double x, double y, bool pressed) {
 }
 
 NativeExportManifestV1 styledScene() {
-  NativeExportManifestV1 m;
-  auto& video = m.scene.settings.video;
-  video.aspectRatio = "16:9";
-  video.videoScale = 100;
-  video.padding = 120;
-  video.borderRadius = 48;
-  video.shadow = {true, "#000000", 70, 80.0};
-  video.stroke = {true, 6, "#FFE080", 90, "outside"};
-  auto& background = m.scene.settings.background;
-  background.type = "gradient";
-  background.color = "#FF3060";
-  background.secondaryColor = "#2040FF";
-  background.gradientAngle = 135;
-  background.pattern = "none";
-  m.qualityPlan.frameRate = 30;
-  m.qualityPlan.compression = "high";
-  NativeVideoSegmentPlan s;
-  s.segmentId = "s1";
-  s.sourceEndTime = 2;
-  s.outputEndTime = 2;
-  m.videoPlan.segments = {s};
-  m.videoPlan.durationSeconds = 2;
+  NativeExportManifestV1 m = testing_scenes::styledScene(2);
   // Zoom in, then pan across the canvas within a quarter second: fast enough to smear.
   m.videoPlan.resolvedZoomFrames =
       std::vector{zoomKey(0, 320, 180, 1), zoomKey(150, 240, 160, 1.8), zoomKey(300, 240, 160, 1.8),
