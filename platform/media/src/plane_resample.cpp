@@ -57,6 +57,46 @@ namespace vantrel::media::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 // Both return how many leading pixels they handled; the scalar code does the rest.
+#if HWY_ARCH_X86 && HWY_TARGET != HWY_SCALAR
+// Two source rows at a time: their samples interleaved as 16-bit pairs meet
+// the pair of weights in one multiply-add (exact in 32 bits). Interleaving and
+// packing both work within 128-bit blocks, so the pixels come out in order.
+int ColumnPass(const std::uint8_t* const* rows, const std::int16_t* w, int taps, std::int16_t* mid, int width) {
+  const hn::ScalableTag<std::int16_t> d16;
+  const hn::Repartition<std::int32_t, decltype(d16)> d32;
+  const hn::Rebind<std::uint8_t, decltype(d16)> d8;
+  const int n = static_cast<int>(hn::Lanes(d16));
+  const auto round = hn::Set(d32, 128);
+  constexpr int kMaxPairs = 32;
+  if (taps > 2 * kMaxPairs) return 0;
+  hn::Vec<decltype(d16)> pairWeights[kMaxPairs];
+  const std::uint8_t* pairRows[2 * kMaxPairs];
+  const int pairs = (taps + 1) / 2;
+  for (int p = 0; p < pairs; ++p) {
+    const int t = 2 * p;
+    const std::int16_t second = t + 1 < taps ? w[t + 1] : 0;
+    const std::uint32_t both = static_cast<std::uint16_t>(w[t]) | (static_cast<std::uint32_t>(static_cast<std::uint16_t>(second)) << 16);
+    pairWeights[p] = hn::BitCast(d16, hn::Set(d32, static_cast<std::int32_t>(both)));
+    pairRows[t] = rows[t];
+    pairRows[t + 1] = t + 1 < taps ? rows[t + 1] : rows[t];  // read, weighted 0
+  }
+  int x = 0;
+  for (; x + n <= width; x += n) {
+    auto lo = hn::Zero(d32), hi = hn::Zero(d32);
+    for (int p = 0; p < pairs; ++p) {
+      const auto a = hn::PromoteTo(d16, hn::LoadU(d8, pairRows[2 * p] + x));
+      const auto b = hn::PromoteTo(d16, hn::LoadU(d8, pairRows[2 * p + 1] + x));
+      auto unused = hn::Zero(d32);
+      lo = hn::ReorderWidenMulAccumulate(d32, hn::InterleaveLower(d16, a, b), pairWeights[p], lo, unused);
+      hi = hn::ReorderWidenMulAccumulate(d32, hn::InterleaveUpper(d16, a, b), pairWeights[p], hi, unused);
+    }
+    lo = hn::ShiftRight<8>(hn::Add(lo, round));
+    hi = hn::ShiftRight<8>(hn::Add(hi, round));
+    hn::StoreU(hn::ReorderDemote2To(d16, lo, hi), d16, mid + x);
+  }
+  return x;
+}
+#else
 int ColumnPass(const std::uint8_t* const* rows, const std::int16_t* w, int taps, std::int16_t* mid, int width) {
 #if HWY_TARGET == HWY_SCALAR
   (void)rows, (void)w, (void)taps, (void)mid, (void)width;
@@ -79,6 +119,7 @@ int ColumnPass(const std::uint8_t* const* rows, const std::int16_t* w, int taps,
   return x;
 #endif
 }
+#endif
 
 #if HWY_TARGET != HWY_SCALAR
 // acc lane j += a[2j] b[2j] + a[2j+1] b[2j+1], exact in 32 bits.
@@ -123,16 +164,46 @@ HWY_INLINE hn::Vec<D> LoadBlocks(D d, F ptr) {
 
 #endif
 
+#if HWY_TARGET != HWY_SCALAR
 // 4 x kBlocks output pixels at a time: accumulator g holds pixel 4b + g in its
 // block b (the taps of one pixel are neighbours in the row, so each block is
 // one plain load), and one transposition per block adds up the four partial
-// sums of four pixels, leaving them in order.
-int RowPass(const std::int16_t* mid, const int* start, const std::int16_t* q14, int taps, int count,
-            std::uint8_t* out, int low, int high) {
-#if HWY_TARGET == HWY_SCALAR
-  (void)mid, (void)start, (void)q14, (void)taps, (void)count, (void)out, (void)low, (void)high;
-  return 0;
-#else
+// sums of four pixels, leaving them in order. kTapBlocks > 0: taps is exactly
+// 8 x kTapBlocks, so the whole step stays in registers; 0: any multiple of 8.
+// The sum for pixel i + 4b + g in block b of the result.
+template <int kTapBlocks, class D16, class D32>
+HWY_INLINE hn::Vec<D32> RowGroup(D16 d16, D32 d32, const std::int16_t* mid, const int* start,
+                                 const std::int16_t* q14, int taps, int i, int g) {
+  auto acc = hn::Zero(d32);
+  const int blocks = kTapBlocks > 0 ? kTapBlocks : taps / 8;
+  for (int kb = 0; kb < blocks; ++kb) {
+    const int k = 8 * kb;
+    hn::Vec<D16> v, w;
+    const hn::Full128<std::int16_t> d1;
+    if constexpr (kBlocks == 1) {
+      v = hn::LoadU(d16, mid + start[i + g] + k);
+      w = hn::LoadU(d16, q14 + static_cast<std::size_t>(i + g) * taps + k);
+    } else if constexpr (kBlocks == 2) {
+      v = hn::Combine(d16, hn::LoadU(d1, mid + start[i + 4 + g] + k), hn::LoadU(d1, mid + start[i + g] + k));
+      w = hn::Combine(d16, hn::LoadU(d1, q14 + static_cast<std::size_t>(i + 4 + g) * taps + k),
+                      hn::LoadU(d1, q14 + static_cast<std::size_t>(i + g) * taps + k));
+    } else {
+      v = LoadBlocks(d16, [&](int b) { return mid + start[i + 4 * b + g] + k; });
+      w = LoadBlocks(d16, [&](int b) { return q14 + static_cast<std::size_t>(i + 4 * b + g) * taps + k; });
+    }
+    acc = PairMulAdd(d32, v, w, acc);
+  }
+  return acc;
+}
+
+// 4 x kBlocks output pixels at a time: accumulator g holds pixel 4b + g in its
+// block b (the taps of one pixel are neighbours in the row, so each block is
+// one plain load), and one transposition per block adds up the four partial
+// sums of four pixels, leaving them in order. kTapBlocks > 0: taps is exactly
+// 8 x kTapBlocks, so the whole step stays in registers; 0: any multiple of 8.
+template <int kTapBlocks>
+int RowPassT(const std::int16_t* mid, const int* start, const std::int16_t* q14, int taps, int count,
+             std::uint8_t* out, int low, int high) {
   const BlockTag d16;
   const hn::Repartition<std::int32_t, decltype(d16)> d32;
   const hn::Repartition<std::int64_t, decltype(d16)> d64;
@@ -140,19 +211,15 @@ int RowPass(const std::int16_t* mid, const int* start, const std::int16_t* q14, 
   const auto round = hn::Set(d32, 1 << 19);
   const auto lo = hn::Set(d32, low), hi = hn::Set(d32, high);
   constexpr int kPixels = 4 * kBlocks;
+  if constexpr (kTapBlocks > 0) taps = 8 * kTapBlocks;
   int i = 0;
   for (; i + kPixels <= count; i += kPixels) {
-    hn::Vec<decltype(d32)> acc[4];
-    for (int g = 0; g < 4; ++g) {
-      acc[g] = hn::Zero(d32);
-      for (int k = 0; k < taps; k += 8) {
-        const auto v = LoadBlocks(d16, [&](int b) { return mid + start[i + 4 * b + g] + k; });
-        const auto w = LoadBlocks(d16, [&](int b) { return q14 + static_cast<std::size_t>(i + 4 * b + g) * taps + k; });
-        acc[g] = PairMulAdd(d32, v, w, acc[g]);
-      }
-    }
-    const auto t0 = hn::Add(hn::InterleaveLower(d32, acc[0], acc[1]), hn::InterleaveUpper(d32, acc[0], acc[1]));
-    const auto t1 = hn::Add(hn::InterleaveLower(d32, acc[2], acc[3]), hn::InterleaveUpper(d32, acc[2], acc[3]));
+    const auto acc0 = RowGroup<kTapBlocks>(d16, d32, mid, start, q14, taps, i, 0);
+    const auto acc1 = RowGroup<kTapBlocks>(d16, d32, mid, start, q14, taps, i, 1);
+    const auto acc2 = RowGroup<kTapBlocks>(d16, d32, mid, start, q14, taps, i, 2);
+    const auto acc3 = RowGroup<kTapBlocks>(d16, d32, mid, start, q14, taps, i, 3);
+    const auto t0 = hn::Add(hn::InterleaveLower(d32, acc0, acc1), hn::InterleaveUpper(d32, acc0, acc1));
+    const auto t1 = hn::Add(hn::InterleaveLower(d32, acc2, acc3), hn::InterleaveUpper(d32, acc2, acc3));
     const auto a = hn::BitCast(d64, t0), b = hn::BitCast(d64, t1);
     const auto sum =
         hn::Add(hn::BitCast(d32, hn::InterleaveLower(d64, a, b)), hn::BitCast(d32, hn::InterleaveUpper(d64, a, b)));
@@ -160,6 +227,20 @@ int RowPass(const std::int16_t* mid, const int* start, const std::int16_t* q14, 
     hn::StoreU(hn::DemoteTo(d8, v), d8, out + i);
   }
   return i;
+}
+#endif
+
+int RowPass(const std::int16_t* mid, const int* start, const std::int16_t* q14, int taps, int count,
+            std::uint8_t* out, int low, int high) {
+#if HWY_TARGET == HWY_SCALAR
+  (void)mid, (void)start, (void)q14, (void)taps, (void)count, (void)out, (void)low, (void)high;
+  return 0;
+#else
+  switch (taps) {
+    case 8: return RowPassT<1>(mid, start, q14, taps, count, out, low, high);
+    case 16: return RowPassT<2>(mid, start, q14, taps, count, out, low, high);
+    default: return RowPassT<0>(mid, start, q14, taps, count, out, low, high);
+  }
 #endif
 }
 

@@ -38,7 +38,8 @@ struct Case {
 
 TEST(PlaneResample, VectorKernelMatchesScalarReferenceExactly) {
   // Down- and upscales, sizes around the vector width (the scalar tails), a
-  // one-pixel source (every tap on the edge), fractional placement, a
+  // one-pixel source (every tap on the edge), fractional placement, 8, 16 and
+  // more taps than the column kernel keeps in registers, a
   // destination window that starts inside the rectangle, and the triangle filter.
   const Case cases[] = {
       {"downscale", 1920, 64, 1600, 60, fit(1920, 0, 1600, 0), fit(64, 4, 50, 0.25), PlaneFilter::lanczos3},
@@ -46,6 +47,9 @@ TEST(PlaneResample, VectorKernelMatchesScalarReferenceExactly) {
       {"odd tails", 37, 9, 61, 13, fit(37, 1, 59, 0.1), fit(9, 0, 13, 0), PlaneFilter::lanczos3},
       {"one pixel", 1, 1, 20, 20, fit(1, 2, 15, 0.7), fit(1, 2, 15, 0.7), PlaneFilter::lanczos3},
       {"window", 200, 100, 300, 150, {200, 40, 90, 1.3, -10.4}, {100, 20, 30, 1.3, -6.2}, PlaneFilter::lanczos3},
+      {"half size (16 taps)", 640, 360, 300, 170, fit(640, 0, 290, 0), fit(360, 3, 160, 0), PlaneFilter::lanczos3},
+      {"more taps than the vector kernels take", 2000, 300, 30, 10, fit(2000, 0, 19, 0), fit(300, 0, 3, 0),
+       PlaneFilter::lanczos3},
       {"strong downscale", 960, 540, 100, 60, fit(960, 0, 97, 0.6), fit(540, 0, 55, 0.6), PlaneFilter::lanczos3},
       {"bilinear", 150, 40, 200, 70, fit(150, 5, 181, 0.5), fit(40, 2, 61, 0.5), PlaneFilter::bilinear},
       {"chroma on the luma grid", 50, 23, 70, 40, {50, 3, 60, 1.37, 4.6, 99}, {23, 1, 35, 1.5, 2.2, 45},
