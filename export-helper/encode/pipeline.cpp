@@ -9,6 +9,7 @@
 #include "render/render_geometry.h"
 #include "render/render_state.h"
 #include "vantrel/media/bgra_to_i420.h"
+#include "vantrel/media/gamut_clamp.h"
 
 namespace vantrel::exporter {
 
@@ -335,7 +336,7 @@ std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFram
     // previous source, so only the changed rows are clamped again.
     *out = *previousOutput_;
     slot->generation = c.generation;
-    media::roundTripI420RowsThroughBgraBt709(*base.i420, gamut_, changed->begin, changed->end);
+    media::clampI420ToRgbGamutBt709(*base.i420, gamut_, changed->begin, changed->end);
     const auto luma = c.y->rowsReading(changed->begin, changed->end);
     const auto chroma = c.u->rowsReading(changed->begin / 2, (changed->end + 1) / 2);
     c.y->runRows(src.y.data(), src.strideY, out->y.data(), out->strideY, luma.first, luma.second);
@@ -355,8 +356,12 @@ std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFram
   }
   // What the regular path scales is the decoded frame after its trip to RGB:
   // colours outside what RGB holds (common when a recording's matrix is not
-  // the one it was encoded with) are clamped there, so they are here too.
-  media::roundTripI420ThroughBgraBt709(*base.i420, gamut_);
+  // the one it was encoded with, and at the edges of saturated colours after
+  // chroma subsampling) are clipped there, so they are here too.
+  if (gamut_.width != base.i420->width || gamut_.height != base.i420->height) {
+    gamut_ = media::I420Buffer(base.i420->width, base.i420->height);
+  }
+  media::clampI420ToRgbGamutBt709(*base.i420, gamut_, 0, base.i420->height);
   c.y->run(src.y.data(), src.strideY, out->y.data(), out->strideY);
   c.u->run(src.u.data(), src.strideU, out->u.data(), out->strideU);
   c.v->run(src.v.data(), src.strideV, out->v.data(), out->strideV);

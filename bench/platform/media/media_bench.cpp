@@ -7,12 +7,15 @@
 //   vantrel_media_bench remux <dir>        10-minute 1080p pass-through export
 //   vantrel_media_bench memory <dir>       RSS of a 10-minute decode-compose-encode
 //   vantrel_media_bench stretch <dir>      pitch-preserving 2x speed-up of a minute of sound
+//   vantrel_media_bench resample           1080p I420 planes into a padded rectangle: vector, scalar, swscale
 //
 // Fixtures are generated into <dir> with the ffmpeg program.
 
 #include "vantrel/media/audio_mix.h"
 #include "vantrel/media/bgra_to_i420.h"
 #include "vantrel/media/export_session.h"
+#include "vantrel/media/gamut_clamp.h"
+#include "vantrel/media/plane_resample.h"
 #include "vantrel/media/readers.h"
 #include "vantrel/media/video_composition_reader.h"
 #include "vantrel/media/writer.h"
@@ -20,6 +23,7 @@
 extern "C" {
 #include <libswscale/swscale.h>
 }
+#include <libyuv.h>
 
 #include <algorithm>
 #include <chrono>
@@ -138,6 +142,33 @@ void benchConvert() {
   std::printf("bgra->i420 1080p median ms: vector %.3f  scalar %.3f  swscale(bt709) %.3f  "
               "speed-up vs scalar %.1fx, vs swscale %.1fx\n",
               simd * 1e3, scalar * 1e3, swscale * 1e3, scalar / simd, swscale / simd);
+
+  // The way back, against libyuv's 8-bit-coefficient conversion of the same planes.
+  PixelBuffer back(w, h);
+  const double back1 = timeMedian(runs, [&] {
+    convertI420ToBgraBt709(out.y.data(), out.strideY, out.u.data(), out.strideU, out.v.data(), out.strideV,
+                           back.data(), back.stride(), w, h);
+  });
+  const double backScalar = timeMedian(9, [&] {
+    convertI420ToBgraBt709Reference(out.y.data(), out.strideY, out.u.data(), out.strideU, out.v.data(), out.strideV,
+                                    back.data(), back.stride(), w, h);
+  });
+  const double yuv = timeMedian(runs, [&] {
+    libyuv::I420ToARGBMatrix(out.y.data(), out.strideY, out.u.data(), out.strideU, out.v.data(), out.strideV,
+                             back.data(), back.stride(), &libyuv::kYuvH709Constants, w, h);
+  });
+  std::printf("i420->bgra 1080p median ms: vector %.3f  scalar %.3f  libyuv(H709) %.3f\n", back1 * 1e3,
+              backScalar * 1e3, yuv * 1e3);
+  // The planar path's clip of decoded colours to the RGB cube, against the trip through BGRA it replaces.
+  I420Buffer clamped(w, h);
+  const double clamp = timeMedian(runs, [&] { clampI420ToRgbGamutBt709(out, clamped, 0, h); });
+  const double trip = timeMedian(runs, [&] {
+    convertI420ToBgraBt709(out, back);
+    convertBgraToI420Bt709(back.data(), back.stride(), w, h,
+                           I420Planes{clamped.y.data(), clamped.strideY, clamped.u.data(), clamped.strideU,
+                                      clamped.v.data(), clamped.strideV});
+  });
+  std::printf("gamut clamp 1080p median ms: %.3f  (trip through BGRA %.3f)\n", clamp * 1e3, trip * 1e3);
 }
 
 std::string fixture1080(const std::string& dir, int secondsLong) {
@@ -324,6 +355,48 @@ void benchStretch(const std::string& dir) {
               plain, stretched, 60 / stretched, atempo);
 }
 
+// The styled export's per-frame scaling: a 1920x1080 recording into the
+// 1692x952 video rectangle of a 1080p frame (64 px padding), Y, U and V.
+void benchResample() {
+  const int w = 1920, h = 1080, ow = 1692, oh = 952, ox = 114, oy = 64;
+  PixelBuffer screen(w, h);
+  drawScreen(screen, 5);
+  I420Buffer src(w, h), out(1920, 1080);
+  convertBgraToI420Bt709(screen.data(), screen.stride(), w, h,
+                         I420Planes{src.y.data(), src.strideY, src.u.data(), src.strideU, src.v.data(), src.strideV});
+  const double s = static_cast<double>(oh) / h;
+  const PlaneAxis lx{w, ox, ow, s, static_cast<double>(ox)}, ly{h, oy, oh, s, static_cast<double>(oy)};
+  const PlaneAxis cx{w / 2, ox / 2, ow / 2, s, static_cast<double>(ox), w};
+  const PlaneAxis cy{h / 2, oy / 2, oh / 2, s, static_cast<double>(oy), h};
+  const PlaneResampler ry(lx, ly, PlaneFilter::lanczos3, 16, 235), rc(cx, cy, PlaneFilter::lanczos3, 16, 240);
+  auto all = [&](bool reference) {
+    if (reference) {
+      ry.runReference(src.y.data(), src.strideY, out.y.data(), out.strideY);
+      rc.runReference(src.u.data(), src.strideU, out.u.data(), out.strideU);
+      rc.runReference(src.v.data(), src.strideV, out.v.data(), out.strideV);
+    } else {
+      ry.run(src.y.data(), src.strideY, out.y.data(), out.strideY);
+      rc.run(src.u.data(), src.strideU, out.u.data(), out.strideU);
+      rc.run(src.v.data(), src.strideV, out.v.data(), out.strideV);
+    }
+  };
+  const double luma = timeMedian(31, [&] { ry.run(src.y.data(), src.strideY, out.y.data(), out.strideY); });
+  const double vector = timeMedian(31, [&] { all(false); });
+  const double scalar = timeMedian(5, [&] { all(true); });
+  SwsContext* sws = sws_getContext(w, h, AV_PIX_FMT_YUV420P, ow, oh, AV_PIX_FMT_YUV420P, SWS_LANCZOS, nullptr,
+                                   nullptr, nullptr);
+  const std::uint8_t* sp[4] = {src.y.data(), src.u.data(), src.v.data(), nullptr};
+  const int ss[4] = {src.strideY, src.strideU, src.strideV, 0};
+  std::uint8_t* dp[4] = {out.y.data() + oy * out.strideY + ox, out.u.data() + oy / 2 * out.strideU + ox / 2,
+                         out.v.data() + oy / 2 * out.strideV + ox / 2, nullptr};
+  const int ds[4] = {out.strideY, out.strideU, out.strideV, 0};
+  const double swscale = timeMedian(15, [&] { sws_scale(sws, sp, ss, 0, h, dp, ds); });
+  sws_freeContext(sws);
+  std::printf("i420 1920x1080 -> 1692x952 lanczos median ms: vector %.3f (luma %.3f)  scalar %.3f  swscale %.3f  "
+              "speed-up vs scalar %.1fx, vs swscale %.2fx\n",
+              vector * 1e3, luma * 1e3, scalar * 1e3, swscale * 1e3, scalar / vector, swscale / vector);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -336,8 +409,9 @@ int main(int argc, char** argv) {
   else if (what == "remux") benchRemux(dir);
   else if (what == "memory") benchMemory(dir);
   else if (what == "stretch") benchStretch(dir);
+  else if (what == "resample") benchResample();
   else {
-    std::fprintf(stderr, "usage: vantrel_media_bench convert|decode|encode|remux|memory|stretch [dir]\n");
+    std::fprintf(stderr, "usage: vantrel_media_bench convert|decode|encode|remux|memory|stretch|resample [dir]\n");
     return 1;
   }
   return 0;

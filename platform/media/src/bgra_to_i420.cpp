@@ -119,8 +119,6 @@ int ConvertRowPair(const std::uint8_t* HWY_RESTRICT r0, const std::uint8_t* HWY_
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
-#include <libyuv.h>
-
 #include <algorithm>
 
 #include "vantrel/media/errors.h"
@@ -132,37 +130,8 @@ void convertI420ToBgraBt709(const I420Buffer& planes, PixelBuffer& out) {
   if (out.width() != planes.width || out.height() != planes.height) {
     throw makeMediaError(MediaErrorCode::invalidArgument, "frame size does not match the buffer");
   }
-  libyuv::I420ToARGBMatrix(planes.y.data(), planes.strideY, planes.u.data(), planes.strideU, planes.v.data(),
-                           planes.strideV, out.data(), out.stride(), &libyuv::kYuvH709Constants, planes.width,
-                           planes.height);
-}
-
-void roundTripI420ThroughBgraBt709(const I420Buffer& in, I420Buffer& out) {
-  if (&in == &out) throw makeMediaError(MediaErrorCode::invalidArgument, "round trip in place");
-  if (out.width != in.width || out.height != in.height) out = I420Buffer(in.width, in.height);
-  roundTripI420RowsThroughBgraBt709(in, out, 0, in.height);
-}
-
-void roundTripI420RowsThroughBgraBt709(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd) {
-  if (&in == &out) throw makeMediaError(MediaErrorCode::invalidArgument, "round trip in place");
-  if (out.width != in.width || out.height != in.height) {
-    throw makeMediaError(MediaErrorCode::invalidArgument, "round trip of rows into a picture of another size");
-  }
-  rowBegin = std::max(rowBegin, 0) & ~1;
-  rowEnd = std::min(rowEnd, in.height);
-  constexpr int kBand = 8;  // even, so every band starts on a chroma row
-  PixelBuffer band(std::max(in.width, 1), kBand);
-  for (int y = rowBegin; y < rowEnd; y += kBand) {
-    const int rows = std::min(kBand, in.height - y);
-    const std::ptrdiff_t c = y / 2;
-    libyuv::I420ToARGBMatrix(in.y.data() + y * static_cast<std::ptrdiff_t>(in.strideY), in.strideY,
-                             in.u.data() + c * in.strideU, in.strideU, in.v.data() + c * in.strideV, in.strideV,
-                             band.data(), band.stride(), &libyuv::kYuvH709Constants, in.width, rows);
-    convertBgraToI420Bt709(band.data(), band.stride(), in.width, rows,
-                           I420Planes{out.y.data() + y * static_cast<std::ptrdiff_t>(out.strideY), out.strideY,
-                                      out.u.data() + c * out.strideU, out.strideU, out.v.data() + c * out.strideV,
-                                      out.strideV});
-  }
+  convertI420ToBgraBt709(planes.y.data(), planes.strideY, planes.u.data(), planes.strideU, planes.v.data(),
+                         planes.strideV, out.data(), out.stride(), planes.width, planes.height);
 }
 
 HWY_EXPORT(ConvertRowPair);

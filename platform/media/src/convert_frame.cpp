@@ -1,5 +1,6 @@
 #include "convert_frame.h"
 
+#include "vantrel/media/bgra_to_i420.h"
 #include "vantrel/media/errors.h"
 
 extern "C" {
@@ -51,6 +52,11 @@ void FrameConverter::toBgra(const AVFrame* f, PixelBuffer& out) {
   const int w = f->width, h = f->height;
   if (out.width() != w || out.height() != h) {
     throw makeMediaError(MediaErrorCode::invalidArgument, "frame size does not match the buffer");
+  }
+  if (matrixFor(f) == &libyuv::kYuvH709Constants && f->format == AV_PIX_FMT_YUV420P) {
+    convertI420ToBgraBt709(f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2], f->linesize[2],
+                           out.data(), out.stride(), w, h);
+    return;
   }
   if (f->format == AV_PIX_FMT_YUV420P || f->format == AV_PIX_FMT_YUVJ420P) {
     libyuv::I420ToARGBMatrix(f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2], f->linesize[2],

@@ -25,22 +25,23 @@ void convertBgraToI420Bt709(const std::uint8_t* bgra, int stride, int width, int
 void convertBgraToI420Bt709Reference(const std::uint8_t* bgra, int stride, int width, int height,
                                      const I420Planes& out);
 
+// The way back: limited-range BT.709 I420 to opaque BGRA, each chroma sample
+// shared by its 2x2 block, coefficients in Q16 (to within a quarter level of
+// the exact matrix before rounding; 8-bit coefficient tables are off by up to
+// a dozen levels of blue on saturated colours). Vector kernel and scalar
+// reference of the same arithmetic, which agree exactly.
+void convertI420ToBgraBt709(const std::uint8_t* y, int strideY, const std::uint8_t* u, int strideU,
+                            const std::uint8_t* v, int strideV, std::uint8_t* bgra, int stride, int width, int height);
+void convertI420ToBgraBt709Reference(const std::uint8_t* y, int strideY, const std::uint8_t* u, int strideU,
+                                     const std::uint8_t* v, int strideV, std::uint8_t* bgra, int stride, int width,
+                                     int height);
+
 struct I420Buffer;
 class PixelBuffer;
-// The way back for decoded BT.709 limited-range planes: the same conversion the
-// decoder's BGRA output uses, so a frame handed over as planes and converted
-// here is identical to one decoded to BGRA. `out` must have the planes' size.
+// The same for decoded planes: the conversion the decoder's BGRA output of
+// such frames uses, so a frame handed over as planes and converted here is
+// identical to one decoded to BGRA. `out` must have the planes' size.
 // Throws MediaError(invalidArgument) otherwise.
 void convertI420ToBgraBt709(const I420Buffer& planes, PixelBuffer& out);
-// `in` converted to BGRA and back (convertI420ToBgraBt709, then
-// convertBgraToI420Bt709), a few rows at a time so the BGRA stays in cache:
-// the picture clamped to what RGB can hold, as a compositor working in BGRA
-// sees it. `out` is resized to `in`'s size; it must not be `in`.
-void roundTripI420ThroughBgraBt709(const I420Buffer& in, I420Buffer& out);
-// The same for luma rows [rowBegin, rowEnd) only (widened to whole row pairs,
-// with their chroma rows); `out` must already have `in`'s size, and its other
-// rows are left alone. Each row pair converts on its own, so the rows written
-// are exactly those the whole-picture call writes.
-void roundTripI420RowsThroughBgraBt709(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd);
 
 }  // namespace vantrel::media

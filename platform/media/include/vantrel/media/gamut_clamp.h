@@ -1,0 +1,26 @@
+#pragma once
+// Pulls the colours of a decoded limited-range BT.709 I420 picture that lie
+// outside the 8-bit RGB cube back onto it, as converting the picture to RGB
+// (which clips) and back would, without the trip's rounding: a 2x2 block whose
+// four pixels all lie inside the cube keeps its exact Y, U and V. Outside it,
+// each pixel's luma moves by the luma of its RGB clipping error, and the
+// block's chroma by the chroma of the mean error of its pixels (an odd last
+// column or row averages the pixels it has). RGB->YUV is linear, so this is the
+// trip's result up to a level of rounding, at a fraction of its work (no RGB
+// picture is made). Fixed-point arithmetic shared by both versions: the vector
+// kernel and the scalar reference agree exactly.
+// Pure functions; call from any thread.
+
+#include "vantrel/media/frame.h"
+
+namespace vantrel::media {
+
+// Writes luma rows [rowBegin, rowEnd) of `out` (widened to whole row pairs,
+// with their chroma rows) from the same rows of `in`; the other rows of `out`
+// are left alone. `out` must already have `in`'s size and must not be `in`:
+// throws MediaError(invalidArgument) otherwise. Vector kernel.
+void clampI420ToRgbGamutBt709(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd);
+// The plain scalar reference of the same arithmetic.
+void clampI420ToRgbGamutBt709Reference(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd);
+
+}  // namespace vantrel::media

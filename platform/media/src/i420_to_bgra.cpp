@@ -1,0 +1,114 @@
+// Highway compiles this file once per instruction set.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "src/i420_to_bgra.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "vantrel/media/bgra_to_i420.h"
+#include "yuv709_fixed.h"
+
+#ifndef VANTREL_MEDIA_I420_TO_BGRA_SHARED
+#define VANTREL_MEDIA_I420_TO_BGRA_SHARED
+namespace vantrel::media::yuv709 {
+
+// Pixels [from, width) of one row.
+inline void rowScalar(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* bgra,
+                      int from, int width) {
+  for (int x = from; x < width; ++x) {
+    const ChromaQ6 c = chromaQ6(u[x / 2], v[x / 2]);
+    const int y6 = lumaQ6(y[x]);
+    std::uint8_t* p = bgra + 4 * x;
+    p[0] = level(sat16(y6 + c.b));
+    p[1] = level(sat16(y6 + c.g));
+    p[2] = level(sat16(y6 + c.r));
+    p[3] = 255;
+  }
+}
+
+}  // namespace vantrel::media::yuv709
+#endif
+
+HWY_BEFORE_NAMESPACE();
+namespace vantrel::media::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Whole pixel pairs of one row, 16-bit lanes; returns how many pixels it did.
+int ConvertRow(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* bgra, int width) {
+#if HWY_TARGET == HWY_SCALAR
+  (void)y, (void)u, (void)v, (void)bgra, (void)width;
+  return 0;
+#else
+  const hn::ScalableTag<std::int16_t> d;
+  const hn::Rebind<std::uint8_t, decltype(d)> d8;   // one pixel per lane
+  const hn::Half<decltype(d8)> dc8;                 // one chroma sample per pixel pair
+  const hn::Rebind<std::uint16_t, decltype(dc8)> dc16;
+  const int n = static_cast<int>(hn::Lanes(d));
+  // The chroma of a run of pixel pairs, each sample twice, in pixel order.
+  const auto twice = [&](const std::uint8_t* p) HWY_ATTR {
+    const auto w = hn::PromoteTo(dc16, hn::LoadU(dc8, p));
+    return hn::Sub(hn::PromoteTo(d, hn::BitCast(d8, hn::Or(w, hn::ShiftLeft<8>(w)))), hn::Set(d, 128));
+  };
+  const auto round = hn::Set(d, 32);
+  const auto level = [&](hn::Vec<decltype(d)> q6) HWY_ATTR {
+    return hn::DemoteTo(d8, hn::ShiftRight<6>(hn::SaturatedAdd(q6, round)));
+  };
+  const auto opaque = hn::Set(d8, 255);
+  int x = 0;
+  for (; x + n <= width; x += n) {
+    const auto us = hn::ShiftLeft<8>(twice(u + x / 2)), vs = hn::ShiftLeft<8>(twice(v + x / 2));
+    const auto luma = hn::Sub(hn::PromoteTo(d, hn::LoadU(d8, y + x)), hn::Set(d, 16));
+    const auto y6 = hn::MulFixedPoint15(hn::ShiftLeft<7>(luma), hn::Set(d, yuv709::kY));
+    const auto b = hn::SaturatedAdd(y6, hn::MulFixedPoint15(us, hn::Set(d, yuv709::kBU)));
+    const auto g = hn::SaturatedAdd(
+        y6, hn::Neg(hn::SaturatedAdd(hn::MulFixedPoint15(us, hn::Set(d, yuv709::kGU)),
+                                     hn::MulFixedPoint15(vs, hn::Set(d, yuv709::kGV)))));
+    const auto r = hn::SaturatedAdd(y6, hn::MulFixedPoint15(vs, hn::Set(d, yuv709::kRV)));
+    hn::StoreInterleaved4(level(b), level(g), level(r), opaque, d8, bgra + 4 * static_cast<std::ptrdiff_t>(x));
+  }
+  return x;
+#endif
+}
+
+}  // namespace vantrel::media::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+#include "vantrel/media/errors.h"
+
+namespace vantrel::media {
+
+HWY_EXPORT(ConvertRow);
+
+namespace {
+template <class Kernel>
+void convertRows(const std::uint8_t* y, int strideY, const std::uint8_t* u, int strideU, const std::uint8_t* v,
+                 int strideV, std::uint8_t* bgra, int stride, int width, int height, Kernel kernel) {
+  for (int row = 0; row < height; ++row) {
+    const std::uint8_t* ry = y + static_cast<std::ptrdiff_t>(row) * strideY;
+    const std::uint8_t* ru = u + static_cast<std::ptrdiff_t>(row / 2) * strideU;
+    const std::uint8_t* rv = v + static_cast<std::ptrdiff_t>(row / 2) * strideV;
+    std::uint8_t* out = bgra + static_cast<std::ptrdiff_t>(row) * stride;
+    yuv709::rowScalar(ry, ru, rv, out, kernel(ry, ru, rv, out, width), width);
+  }
+}
+}  // namespace
+
+void convertI420ToBgraBt709(const std::uint8_t* y, int strideY, const std::uint8_t* u, int strideU,
+                            const std::uint8_t* v, int strideV, std::uint8_t* bgra, int stride, int width,
+                            int height) {
+  convertRows(y, strideY, u, strideU, v, strideV, bgra, stride, width, height, HWY_DYNAMIC_DISPATCH(ConvertRow));
+}
+
+void convertI420ToBgraBt709Reference(const std::uint8_t* y, int strideY, const std::uint8_t* u, int strideU,
+                                     const std::uint8_t* v, int strideV, std::uint8_t* bgra, int stride, int width,
+                                     int height) {
+  convertRows(y, strideY, u, strideU, v, strideV, bgra, stride, width, height,
+              [](const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*, int) { return 0; });
+}
+
+}  // namespace vantrel::media
+#endif
