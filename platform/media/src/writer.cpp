@@ -286,6 +286,39 @@ class VideoEncoderInput final : public EncoderInput {
     }
     lastPts_ = pts;
     AVCodecContext* c = codec_.get();
+    // Planes of the encoder's own size are handed to it as they are: the
+    // encoder copies each picture in anyway, and the planes stay alive (and
+    // unchanged: they are const to everyone) until it lets go of them.
+    if (item.planes && item.planes->width == c->width && item.planes->height == c->height) {
+      ff::FramePtr borrowed = ff::allocFrame();
+      borrowed->format = c->pix_fmt;
+      borrowed->width = c->width;
+      borrowed->height = c->height;
+      const I420Buffer& src = *item.planes;
+      const std::vector<std::uint8_t>* planes[3] = {&src.y, &src.u, &src.v};
+      const int strides[3] = {src.strideY, src.strideU, src.strideV};
+      for (int p = 0; p < 3; ++p) {
+        auto* holder = new std::shared_ptr<const I420Buffer>(item.planes);
+        borrowed->buf[p] = av_buffer_create(
+            const_cast<std::uint8_t*>(planes[p]->data()), planes[p]->size(),
+            [](void* opaque, std::uint8_t*) { delete static_cast<std::shared_ptr<const I420Buffer>*>(opaque); },
+            holder, AV_BUFFER_FLAG_READONLY);
+        if (borrowed->buf[p] == nullptr) {
+          delete holder;
+          throw makeMediaError(MediaErrorCode::encodeFailed, "out of memory while encoding");
+        }
+        borrowed->data[p] = const_cast<std::uint8_t*>(planes[p]->data());
+        borrowed->linesize[p] = strides[p];
+      }
+      item.planes.reset();
+      borrowed->pts = pts;
+      borrowed->color_primaries = c->color_primaries;
+      borrowed->color_trc = c->color_trc;
+      borrowed->colorspace = c->colorspace;
+      borrowed->color_range = c->color_range;
+      encode(borrowed.get());
+      return;
+    }
     // One picture buffer for the whole export: the encoder copies each picture
     // in, so a fresh 3 MB allocation (and its page faults) per frame buys nothing.
     int rc = 0;

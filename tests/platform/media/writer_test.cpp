@@ -8,6 +8,9 @@
 
 #include <cmath>
 #include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace vantrel::media {
 namespace {
@@ -180,44 +183,56 @@ TEST(Writer, OddSizesAreEncodedOnePixelLarger) {
 }
 
 TEST(Writer, PlanarPicturesEncodeLikeTheirBgraSource) {
-  // The same pictures given as BGRA and as their I420 conversion, at an odd
-  // size (edge padding), make the same file: decoded frames are identical.
-  auto pool = FramePool::create(321, 241, 0);
-  std::vector<std::shared_ptr<PixelBuffer>> frames;
-  for (int i = 0; i < 4; ++i) frames.push_back(syntheticFrame(*pool, i * 7));
-  auto encode = [&](const std::string& name, bool planar) {
-    const std::string path = test::scratchPath(name);
-    Writer writer(path);
-    std::shared_ptr<PixelBuffer> unused;
-    WriterInput* in = startVideo(writer, 321, 241, unused);
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-      const MediaTime t(static_cast<std::int64_t>(i), 30);
-      if (!planar) {
-        EXPECT_TRUE(in->appendPixelBuffer(frames[i], t));
-        continue;
+  // The same pictures given as BGRA and as their I420 conversion make the same
+  // file (decoded frames identical): at an odd size the planes are copied with
+  // their edges padded, at an even one they are handed to the encoder as they
+  // are. One picture is appended twice in a row, as a held frame is.
+  for (const auto& [w, h] : {std::pair{321, 241}, std::pair{320, 240}}) {
+    SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+    auto pool = FramePool::create(w, h, 0);
+    std::vector<std::shared_ptr<PixelBuffer>> frames;
+    for (int i = 0; i < 3; ++i) frames.push_back(syntheticFrame(*pool, i * 7));
+    frames.insert(frames.begin() + 2, frames[1]);
+    auto encode = [&](const std::string& name, bool planar) {
+      const std::string path = test::scratchPath(name);
+      Writer writer(path);
+      std::shared_ptr<PixelBuffer> unused;
+      WriterInput* in = startVideo(writer, w, h, unused);
+      std::shared_ptr<I420Buffer> planes;
+      for (std::size_t i = 0; i < frames.size(); ++i) {
+        const MediaTime t(static_cast<std::int64_t>(i), 30);
+        if (!planar) {
+          EXPECT_TRUE(in->appendPixelBuffer(frames[i], t));
+          continue;
+        }
+        if (i == 0 || frames[i] != frames[i - 1]) {
+          planes = std::make_shared<I420Buffer>(w, h);
+          convertBgraToI420Bt709(frames[i]->data(), frames[i]->stride(), w, h,
+                                 I420Planes{planes->y.data(), planes->strideY, planes->u.data(), planes->strideU,
+                                            planes->v.data(), planes->strideV});
+        }
+        EXPECT_TRUE(in->appendPlanarBuffer(planes, t));
       }
-      auto planes = std::make_shared<I420Buffer>(321, 241);
-      convertBgraToI420Bt709(frames[i]->data(), frames[i]->stride(), 321, 241,
-                             I420Planes{planes->y.data(), planes->strideY, planes->u.data(), planes->strideU,
-                                        planes->v.data(), planes->strideV});
-      EXPECT_TRUE(in->appendPlanarBuffer(planes, t));
+      EXPECT_THROW(in->appendPlanarBuffer(std::make_shared<I420Buffer>(w - 2, h), MediaTime(9, 30)), MediaError);
+      writer.finishWriting().wait();
+      EXPECT_EQ(writer.status(), WriterStatus::completed) << writer.errorText();
+      if (planes) {
+        EXPECT_EQ(planes.use_count(), 1) << "the encoder let go of the planes";
+      }
+      std::vector<I420Buffer> decoded;
+      VideoFrameReader reader(Asset::open(path), 0, PixelFormat::i420);
+      while (auto f = reader.next()) decoded.push_back(*f->i420);
+      return decoded;
+    };
+    const auto viaBgra = encode("planar_ref.mp4", false);
+    const auto viaPlanes = encode("planar_in.mp4", true);
+    ASSERT_EQ(viaBgra.size(), frames.size());
+    ASSERT_EQ(viaPlanes.size(), frames.size());
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+      EXPECT_EQ(viaBgra[i].y, viaPlanes[i].y) << i;
+      EXPECT_EQ(viaBgra[i].u, viaPlanes[i].u) << i;
+      EXPECT_EQ(viaBgra[i].v, viaPlanes[i].v) << i;
     }
-    EXPECT_THROW(in->appendPlanarBuffer(std::make_shared<I420Buffer>(320, 240), MediaTime(9, 30)), MediaError);
-    writer.finishWriting().wait();
-    EXPECT_EQ(writer.status(), WriterStatus::completed) << writer.errorText();
-    std::vector<I420Buffer> decoded;
-    VideoFrameReader reader(Asset::open(path), 0, PixelFormat::i420);
-    while (auto f = reader.next()) decoded.push_back(*f->i420);
-    return decoded;
-  };
-  const auto viaBgra = encode("planar_ref.mp4", false);
-  const auto viaPlanes = encode("planar_in.mp4", true);
-  ASSERT_EQ(viaBgra.size(), frames.size());
-  ASSERT_EQ(viaPlanes.size(), frames.size());
-  for (std::size_t i = 0; i < frames.size(); ++i) {
-    EXPECT_EQ(viaBgra[i].y, viaPlanes[i].y) << i;
-    EXPECT_EQ(viaBgra[i].u, viaPlanes[i].u) << i;
-    EXPECT_EQ(viaBgra[i].v, viaPlanes[i].v) << i;
   }
 }
 
