@@ -92,13 +92,21 @@ int ClampRowPair(const std::uint8_t* y0, const std::uint8_t* y1, const std::uint
   const hn::Repartition<std::int32_t, decltype(d)> d32;  // one pixel pair per lane
   const hn::Rebind<std::uint8_t, decltype(d32)> d32to8;
   const int pairs = static_cast<int>(hn::Lanes(d)) / 2;
-  const auto twice = [&](const std::uint8_t* p) HWY_ATTR {
-    const auto w = hn::PromoteTo(dc16, hn::LoadU(dc8, p));
-    return hn::ShiftLeft<8>(hn::Sub(hn::PromoteTo(d, hn::BitCast(d8, hn::Or(w, hn::ShiftLeft<8>(w)))), hn::Set(d, 128)));
-  };
+
   const auto zero = hn::Zero(d), top = hn::Set(d, yuv709::kTopQ6);
   const auto slackLow = hn::Set(d, -gamut::kSlack), slackHigh = hn::Set(d, yuv709::kTopQ6 + gamut::kSlack);
   const auto k = [&](int c) HWY_ATTR { return hn::Set(d, static_cast<std::int16_t>(c)); };
+  // Made once: rebuilt inside the loop they cost two instructions each.
+  const auto kY = k(yuv709::kY), kBU = k(yuv709::kBU), kGU = k(yuv709::kGU), kGV = k(yuv709::kGV),
+             kRV = k(yuv709::kRV);
+  const auto kYR = k(gamut::kYR), kYG = k(gamut::kYG), kYB = k(gamut::kYB), kUR = k(gamut::kUR),
+             kUG = k(gamut::kUG), kUB = k(gamut::kUB), kVR = k(gamut::kVR), kVG = k(gamut::kVG),
+             kVB = k(gamut::kVB);
+  const auto sixteen = k(16), half = k(32), grey = k(128);
+  const auto twice = [&](const std::uint8_t* p) HWY_ATTR {
+    const auto w = hn::PromoteTo(dc16, hn::LoadU(dc8, p));
+    return hn::ShiftLeft<8>(hn::Sub(hn::PromoteTo(d, hn::BitCast(d8, hn::Or(w, hn::ShiftLeft<8>(w)))), grey));
+  };
   // Both pixels of each pair added, in 32 bits.
   const auto pairSums = [&](hn::Vec<decltype(d)> q) HWY_ATTR {
     const auto w = hn::BitCast(d32, q);
@@ -112,42 +120,47 @@ int ClampRowPair(const std::uint8_t* y0, const std::uint8_t* y1, const std::uint
   int x = 0;
   for (; x + pairs <= chromaCount; x += pairs) {
     const auto us = twice(u + x), vs = twice(v + x);
-    const auto cb = hn::MulFixedPoint15(us, k(yuv709::kBU));
-    const auto cg = hn::Neg(hn::SaturatedAdd(hn::MulFixedPoint15(us, k(yuv709::kGU)), hn::MulFixedPoint15(vs, k(yuv709::kGV))));
-    const auto cr = hn::MulFixedPoint15(vs, k(yuv709::kRV));
-    hn::Vec<decltype(d)> luma[2], qb[2], qg[2], qr[2];
-    auto low = hn::Set(d, 32767), high = hn::Set(d, -32768);
-    const std::uint8_t* in[2] = {y0, y1};
-    for (int row = 0; row < 2; ++row) {
-      luma[row] = hn::PromoteTo(d, hn::LoadU(d8, in[row] + 2 * x));
-      const auto y6 = hn::MulFixedPoint15(hn::ShiftLeft<7>(hn::Sub(luma[row], hn::Set(d, 16))), k(yuv709::kY));
-      qb[row] = hn::SaturatedAdd(y6, cb), qg[row] = hn::SaturatedAdd(y6, cg), qr[row] = hn::SaturatedAdd(y6, cr);
-      low = hn::Min(low, hn::Min(qb[row], hn::Min(qg[row], qr[row])));
-      high = hn::Max(high, hn::Max(qb[row], hn::Max(qg[row], qr[row])));
-    }
-    // Most blocks lie inside the cube, or so little outside that no level
-    // moves (see kSlack): they are copied.
-    if (hn::AllFalse(d, hn::Or(hn::Lt(low, slackLow), hn::Gt(high, slackHigh)))) {
-      hn::StoreU(hn::LoadU(d8, y0 + 2 * x), d8, oy0 + 2 * x);
-      hn::StoreU(hn::LoadU(d8, y1 + 2 * x), d8, oy1 + 2 * x);
-      hn::StoreU(hn::LoadU(dc8, u + x), dc8, ou + x);
-      hn::StoreU(hn::LoadU(dc8, v + x), dc8, ov + x);
-      continue;
+    const auto cb = hn::MulFixedPoint15(us, kBU);
+    const auto cg = hn::Neg(hn::SaturatedAdd(hn::MulFixedPoint15(us, kGU), hn::MulFixedPoint15(vs, kGV)));
+    const auto cr = hn::MulFixedPoint15(vs, kRV);
+    const auto y6Of = [&](hn::Vec<decltype(d)> luma) HWY_ATTR {
+      return hn::MulFixedPoint15(hn::ShiftLeft<7>(hn::Sub(luma, sixteen)), kY);
+    };
+    const auto luma0 = hn::PromoteTo(d, hn::LoadU(d8, y0 + 2 * x)), luma1 = hn::PromoteTo(d, hn::LoadU(d8, y1 + 2 * x));
+    {
+      const auto a = y6Of(luma0), b = y6Of(luma1);
+      const auto ab = hn::SaturatedAdd(a, cb), ag = hn::SaturatedAdd(a, cg), ar = hn::SaturatedAdd(a, cr);
+      const auto bb = hn::SaturatedAdd(b, cb), bg = hn::SaturatedAdd(b, cg), br = hn::SaturatedAdd(b, cr);
+      const auto low = hn::Min(hn::Min(hn::Min(ab, ag), hn::Min(ar, bb)), hn::Min(bg, br));
+      const auto high = hn::Max(hn::Max(hn::Max(ab, ag), hn::Max(ar, bb)), hn::Max(bg, br));
+      // Most blocks lie inside the cube, or so little outside that no level
+      // moves (see kSlack): they are copied.
+      if (hn::AllFalse(d, hn::Or(hn::Lt(low, slackLow), hn::Gt(high, slackHigh)))) {
+        hn::StoreU(hn::LoadU(d8, y0 + 2 * x), d8, oy0 + 2 * x);
+        hn::StoreU(hn::LoadU(d8, y1 + 2 * x), d8, oy1 + 2 * x);
+        hn::StoreU(hn::LoadU(dc8, u + x), dc8, ou + x);
+        hn::StoreU(hn::LoadU(dc8, v + x), dc8, ov + x);
+        continue;
+      }
     }
     auto su = hn::Zero(d32), sv = hn::Zero(d32);
-    std::uint8_t* out[2] = {oy0, oy1};
     for (int row = 0; row < 2; ++row) {
-      const auto clip = [&](hn::Vec<decltype(d)> q) HWY_ATTR { return hn::Sub(hn::Min(hn::Max(q, zero), top), q); };
-      const auto eb = clip(qb[row]), eg = clip(qg[row]), er = clip(qr[row]);
-      const auto my = hn::Add(hn::Add(hn::MulFixedPoint15(er, k(gamut::kYR)), hn::MulFixedPoint15(eg, k(gamut::kYG))),
-                              hn::MulFixedPoint15(eb, k(gamut::kYB)));
-      const auto mu = hn::Add(hn::Add(hn::MulFixedPoint15(er, k(gamut::kUR)), hn::MulFixedPoint15(eg, k(gamut::kUG))),
-                              hn::MulFixedPoint15(eb, k(gamut::kUB)));
-      const auto mv = hn::Add(hn::Add(hn::MulFixedPoint15(er, k(gamut::kVR)), hn::MulFixedPoint15(eg, k(gamut::kVG))),
-                              hn::MulFixedPoint15(eb, k(gamut::kVB)));
+      const auto luma = row ? luma1 : luma0;
+      const auto y6 = y6Of(luma);
+      const auto clip = [&](hn::Vec<decltype(d)> c) HWY_ATTR {
+        const auto q = hn::SaturatedAdd(y6, c);
+        return hn::Sub(hn::Min(hn::Max(q, zero), top), q);
+      };
+      const auto eb = clip(cb), eg = clip(cg), er = clip(cr);
+      const auto my = hn::Add(hn::Add(hn::MulFixedPoint15(er, kYR), hn::MulFixedPoint15(eg, kYG)),
+                              hn::MulFixedPoint15(eb, kYB));
+      const auto mu = hn::Add(hn::Add(hn::MulFixedPoint15(er, kUR), hn::MulFixedPoint15(eg, kUG)),
+                              hn::MulFixedPoint15(eb, kUB));
+      const auto mv = hn::Add(hn::Add(hn::MulFixedPoint15(er, kVR), hn::MulFixedPoint15(eg, kVG)),
+                              hn::MulFixedPoint15(eb, kVB));
       su = hn::Add(su, pairSums(mu)), sv = hn::Add(sv, pairSums(mv));
-      const auto level = hn::Add(luma[row], hn::ShiftRight<6>(hn::Add(my, hn::Set(d, 32))));
-      hn::StoreU(hn::DemoteTo(d8, level), d8, out[row] + 2 * x);
+      hn::StoreU(hn::DemoteTo(d8, hn::Add(luma, hn::ShiftRight<6>(hn::Add(my, half)))), d8,
+                 (row ? oy1 : oy0) + 2 * x);
     }
     const auto uLevel = hn::BitCast(d32, hn::PromoteTo(hn::RebindToUnsigned<decltype(d32)>(), hn::LoadU(d32to8, u + x)));
     const auto vLevel = hn::BitCast(d32, hn::PromoteTo(hn::RebindToUnsigned<decltype(d32)>(), hn::LoadU(d32to8, v + x)));
