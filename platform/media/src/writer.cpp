@@ -234,6 +234,10 @@ class VideoEncoderInput final : public EncoderInput {
     c->colorspace = AVCOL_SPC_BT709;
     c->color_range = AVCOL_RANGE_MPEG;
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    // x264's own threads (libavcodec would otherwise give it one): an export
+    // whose frames are quicker to make than to encode then still uses every
+    // core, instead of waiting on a single encoding thread.
+    c->thread_count = 0;
     AVDictionary* opts = nullptr;
     av_dict_set(&opts, "preset", s.preset.c_str(), 0);
     av_dict_set(&opts, "profile", "high", 0);
