@@ -37,6 +37,13 @@ namespace vantrel::media::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
 // Whole pixel pairs of one row, 16-bit lanes; returns how many pixels it did.
+#if HWY_TARGET != HWY_SCALAR
+template <class DW>
+HWY_INLINE hn::Repartition<std::uint8_t, DW> d8x4(DW) {
+  return {};
+}
+#endif
+
 int ConvertRow(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* bgra, int width) {
 #if HWY_TARGET == HWY_SCALAR
   (void)y, (void)u, (void)v, (void)bgra, (void)width;
@@ -67,7 +74,31 @@ int ConvertRow(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t*
         y6, hn::Neg(hn::SaturatedAdd(hn::MulFixedPoint15(us, hn::Set(d, yuv709::kGU)),
                                      hn::MulFixedPoint15(vs, hn::Set(d, yuv709::kGV)))));
     const auto r = hn::SaturatedAdd(y6, hn::MulFixedPoint15(vs, hn::Set(d, yuv709::kRV)));
-    hn::StoreInterleaved4(level(b), level(g), level(r), opaque, d8, bgra + 4 * static_cast<std::ptrdiff_t>(x));
+    std::uint8_t* out = bgra + 4 * static_cast<std::ptrdiff_t>(x);
+#if HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_SSE4 || HWY_TARGET == HWY_SSSE3
+    // Pixels as B | G << 8 and R | 255 << 8 in 16-bit lanes, zipped into
+    // 32-bit BGRA: cheaper than three narrowings and a four-way interleave.
+    // Zipping works within 128-bit blocks; with two blocks (AVX2) the halves
+    // are put back in pixel order.
+    const hn::RebindToUnsigned<decltype(d)> du;
+    const hn::RepartitionToWide<decltype(du)> dw;
+    const auto byte = [&](hn::Vec<decltype(d)> q6) HWY_ATTR {
+      return hn::BitCast(du, hn::Min(hn::Max(hn::ShiftRight<6>(hn::SaturatedAdd(q6, round)), hn::Zero(d)),
+                                     hn::Set(d, 255)));
+    };
+    const auto bg = hn::Or(byte(b), hn::ShiftLeft<8>(byte(g)));
+    const auto ra = hn::Or(byte(r), hn::Set(du, 0xFF00));
+    const auto lower = hn::ZipLower(dw, bg, ra), upper = hn::ZipUpper(dw, bg, ra);
+#if HWY_TARGET == HWY_AVX2
+    hn::StoreU(hn::BitCast(d8x4(dw), hn::ConcatLowerLower(dw, upper, lower)), d8x4(dw), out);
+    hn::StoreU(hn::BitCast(d8x4(dw), hn::ConcatUpperUpper(dw, upper, lower)), d8x4(dw), out + 4 * n / 2);
+#else
+    hn::StoreU(hn::BitCast(d8x4(dw), lower), d8x4(dw), out);
+    hn::StoreU(hn::BitCast(d8x4(dw), upper), d8x4(dw), out + 4 * n / 2);
+#endif
+#else
+    hn::StoreInterleaved4(level(b), level(g), level(r), opaque, d8, out);
+#endif
   }
   return x;
 #endif

@@ -315,12 +315,7 @@ class VideoEncoderInput final : public EncoderInput {
         borrowed->linesize[p] = strides[p];
       }
       item.planes.reset();
-      borrowed->pts = pts;
-      borrowed->color_primaries = c->color_primaries;
-      borrowed->color_trc = c->color_trc;
-      borrowed->colorspace = c->colorspace;
-      borrowed->color_range = c->color_range;
-      encode(borrowed.get());
+      encodePicture(borrowed.get(), pts);
       return;
     }
     // One picture buffer for the whole export: the encoder copies each picture
@@ -356,12 +351,17 @@ class VideoEncoderInput final : public EncoderInput {
       padOddEdges(src.width(), src.height());
       item.frame.reset();  // the buffer goes back to its pool before encoding
     }
-    frame_->pts = pts;
-    frame_->color_primaries = c->color_primaries;
-    frame_->color_trc = c->color_trc;
-    frame_->colorspace = c->colorspace;
-    frame_->color_range = c->color_range;
-    encode(frame_.get());
+    encodePicture(frame_.get(), pts);
+  }
+
+  void encodePicture(AVFrame* picture, std::int64_t pts) {
+    const AVCodecContext* c = codec_.get();
+    picture->pts = pts;
+    picture->color_primaries = c->color_primaries;
+    picture->color_trc = c->color_trc;
+    picture->colorspace = c->colorspace;
+    picture->color_range = c->color_range;
+    encode(picture);
   }
 
   Item makeItem(std::shared_ptr<const PixelBuffer> frame, MediaTime t) const {
