@@ -146,11 +146,11 @@ void benchConvert() {
   // The way back, against libyuv's 8-bit-coefficient conversion of the same planes.
   PixelBuffer back(w, h);
   const double back1 = timeMedian(runs, [&] {
-    convertI420ToBgraBt709(out.y.data(), out.strideY, out.u.data(), out.strideU, out.v.data(), out.strideV,
+    convertI420ToBgra(YuvMatrix::bt709, out.y.data(), out.strideY, out.u.data(), out.strideU, out.v.data(), out.strideV,
                            back.data(), back.stride(), w, h);
   });
   const double backScalar = timeMedian(9, [&] {
-    convertI420ToBgraBt709Reference(out.y.data(), out.strideY, out.u.data(), out.strideU, out.v.data(), out.strideV,
+    convertI420ToBgraReference(YuvMatrix::bt709, out.y.data(), out.strideY, out.u.data(), out.strideU, out.v.data(), out.strideV,
                                     back.data(), back.stride(), w, h);
   });
   const double yuv = timeMedian(runs, [&] {

@@ -130,8 +130,8 @@ void convertI420ToBgraBt709(const I420Buffer& planes, PixelBuffer& out) {
   if (out.width() != planes.width || out.height() != planes.height) {
     throw makeMediaError(MediaErrorCode::invalidArgument, "frame size does not match the buffer");
   }
-  convertI420ToBgraBt709(planes.y.data(), planes.strideY, planes.u.data(), planes.strideU, planes.v.data(),
-                         planes.strideV, out.data(), out.stride(), planes.width, planes.height);
+  convertI420ToBgra(YuvMatrix::bt709, planes.y.data(), planes.strideY, planes.u.data(), planes.strideU,
+                    planes.v.data(), planes.strideV, out.data(), out.stride(), planes.width, planes.height);
 }
 
 HWY_EXPORT(ConvertRowPair);

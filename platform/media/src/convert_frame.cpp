@@ -53,9 +53,13 @@ void FrameConverter::toBgra(const AVFrame* f, PixelBuffer& out) {
   if (out.width() != w || out.height() != h) {
     throw makeMediaError(MediaErrorCode::invalidArgument, "frame size does not match the buffer");
   }
-  if (matrixFor(f) == &libyuv::kYuvH709Constants && f->format == AV_PIX_FMT_YUV420P) {
-    convertI420ToBgraBt709(f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2], f->linesize[2],
-                           out.data(), out.stride(), w, h);
+  // Limited-range I420 in either matrix: our conversion, whose blue is right
+  // (libyuv's 8-bit tables cannot hold these two matrices' U-to-blue term).
+  if (const auto* m = matrixFor(f);
+      f->format == AV_PIX_FMT_YUV420P && (m == &libyuv::kYuvH709Constants || m == &libyuv::kYuvI601Constants)) {
+    convertI420ToBgra(m == &libyuv::kYuvI601Constants ? YuvMatrix::bt601 : YuvMatrix::bt709, f->data[0],
+                      f->linesize[0], f->data[1], f->linesize[1], f->data[2], f->linesize[2], out.data(),
+                      out.stride(), w, h);
     return;
   }
   if (f->format == AV_PIX_FMT_YUV420P || f->format == AV_PIX_FMT_YUVJ420P) {

@@ -17,9 +17,9 @@ namespace vantrel::media::yuv709 {
 
 // Pixels [from, width) of one row.
 inline void rowScalar(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* bgra,
-                      int from, int width) {
+                      int from, int width, const Coefficients& k) {
   for (int x = from; x < width; ++x) {
-    const ChromaQ6 c = chromaQ6(u[x / 2], v[x / 2]);
+    const ChromaQ6 c = chromaQ6(u[x / 2], v[x / 2], k);
     const int y6 = lumaQ6(y[x]);
     std::uint8_t* p = bgra + 4 * x;
     p[0] = level(sat16(y6 + c.b));
@@ -44,9 +44,10 @@ HWY_INLINE hn::Repartition<std::uint8_t, DW> d8x4(DW) {
 }
 #endif
 
-int ConvertRow(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* bgra, int width) {
+int ConvertRow(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* bgra, int width,
+               const yuv709::Coefficients& k) {
 #if HWY_TARGET == HWY_SCALAR
-  (void)y, (void)u, (void)v, (void)bgra, (void)width;
+  (void)y, (void)u, (void)v, (void)bgra, (void)width, (void)k;
   return 0;
 #else
   const hn::ScalableTag<std::int16_t> d;
@@ -64,16 +65,19 @@ int ConvertRow(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t*
     return hn::DemoteTo(d8, hn::ShiftRight<6>(hn::SaturatedAdd(q6, round)));
   };
   const auto opaque = hn::Set(d8, 255);
+  const auto kY = hn::Set(d, static_cast<std::int16_t>(k.y)), kBU = hn::Set(d, static_cast<std::int16_t>(k.bu)),
+             kGU = hn::Set(d, static_cast<std::int16_t>(k.gu)), kGV = hn::Set(d, static_cast<std::int16_t>(k.gv)),
+             kRV = hn::Set(d, static_cast<std::int16_t>(k.rv));
   int x = 0;
   for (; x + n <= width; x += n) {
     const auto us = hn::ShiftLeft<8>(twice(u + x / 2)), vs = hn::ShiftLeft<8>(twice(v + x / 2));
     const auto luma = hn::Sub(hn::PromoteTo(d, hn::LoadU(d8, y + x)), hn::Set(d, 16));
-    const auto y6 = hn::MulFixedPoint15(hn::ShiftLeft<7>(luma), hn::Set(d, yuv709::kY));
-    const auto b = hn::SaturatedAdd(y6, hn::MulFixedPoint15(us, hn::Set(d, yuv709::kBU)));
+    const auto y6 = hn::MulFixedPoint15(hn::ShiftLeft<7>(luma), kY);
+    const auto b = hn::SaturatedAdd(y6, hn::MulFixedPoint15(us, kBU));
     const auto g = hn::SaturatedAdd(
-        y6, hn::Neg(hn::SaturatedAdd(hn::MulFixedPoint15(us, hn::Set(d, yuv709::kGU)),
-                                     hn::MulFixedPoint15(vs, hn::Set(d, yuv709::kGV)))));
-    const auto r = hn::SaturatedAdd(y6, hn::MulFixedPoint15(vs, hn::Set(d, yuv709::kRV)));
+        y6, hn::Neg(hn::SaturatedAdd(hn::MulFixedPoint15(us, kGU),
+                                     hn::MulFixedPoint15(vs, kGV))));
+    const auto r = hn::SaturatedAdd(y6, hn::MulFixedPoint15(vs, kRV));
     std::uint8_t* out = bgra + 4 * static_cast<std::ptrdiff_t>(x);
 #if HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_SSE4 || HWY_TARGET == HWY_SSSE3
     // Pixels as B | G << 8 and R | 255 << 8 in 16-bit lanes, zipped into
@@ -115,30 +119,37 @@ namespace vantrel::media {
 HWY_EXPORT(ConvertRow);
 
 namespace {
+const yuv709::Coefficients& coefficientsOf(YuvMatrix matrix) {
+  return matrix == YuvMatrix::bt601 ? yuv709::kBt601 : yuv709::kBt709;
+}
+
 template <class Kernel>
 void convertRows(const std::uint8_t* y, int strideY, const std::uint8_t* u, int strideU, const std::uint8_t* v,
-                 int strideV, std::uint8_t* bgra, int stride, int width, int height, Kernel kernel) {
+                 int strideV, std::uint8_t* bgra, int stride, int width, int height, YuvMatrix matrix,
+                 Kernel kernel) {
+  const yuv709::Coefficients& k = coefficientsOf(matrix);
   for (int row = 0; row < height; ++row) {
     const std::uint8_t* ry = y + static_cast<std::ptrdiff_t>(row) * strideY;
     const std::uint8_t* ru = u + static_cast<std::ptrdiff_t>(row / 2) * strideU;
     const std::uint8_t* rv = v + static_cast<std::ptrdiff_t>(row / 2) * strideV;
     std::uint8_t* out = bgra + static_cast<std::ptrdiff_t>(row) * stride;
-    yuv709::rowScalar(ry, ru, rv, out, kernel(ry, ru, rv, out, width), width);
+    yuv709::rowScalar(ry, ru, rv, out, kernel(ry, ru, rv, out, width, k), width, k);
   }
 }
 }  // namespace
 
-void convertI420ToBgraBt709(const std::uint8_t* y, int strideY, const std::uint8_t* u, int strideU,
-                            const std::uint8_t* v, int strideV, std::uint8_t* bgra, int stride, int width,
-                            int height) {
-  convertRows(y, strideY, u, strideU, v, strideV, bgra, stride, width, height, HWY_DYNAMIC_DISPATCH(ConvertRow));
+void convertI420ToBgra(YuvMatrix matrix, const std::uint8_t* y, int strideY, const std::uint8_t* u, int strideU,
+                       const std::uint8_t* v, int strideV, std::uint8_t* bgra, int stride, int width, int height) {
+  convertRows(y, strideY, u, strideU, v, strideV, bgra, stride, width, height, matrix,
+              HWY_DYNAMIC_DISPATCH(ConvertRow));
 }
 
-void convertI420ToBgraBt709Reference(const std::uint8_t* y, int strideY, const std::uint8_t* u, int strideU,
-                                     const std::uint8_t* v, int strideV, std::uint8_t* bgra, int stride, int width,
-                                     int height) {
-  convertRows(y, strideY, u, strideU, v, strideV, bgra, stride, width, height,
-              [](const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*, int) { return 0; });
+void convertI420ToBgraReference(YuvMatrix matrix, const std::uint8_t* y, int strideY, const std::uint8_t* u,
+                                int strideU, const std::uint8_t* v, int strideV, std::uint8_t* bgra, int stride,
+                                int width, int height) {
+  convertRows(y, strideY, u, strideU, v, strideV, bgra, stride, width, height, matrix,
+              [](const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*, int,
+                 const yuv709::Coefficients&) { return 0; });
 }
 
 }  // namespace vantrel::media

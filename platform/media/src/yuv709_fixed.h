@@ -1,7 +1,7 @@
 #pragma once
-// Limited-range BT.709 YUV -> RGB in 16-bit fixed point, shared by the BGRA
-// conversion (i420_to_bgra.cpp) and the gamut clip (gamut_clamp.cpp), so both
-// see the same RGB. Levels in Q6: luma (Y - 16) << 7 and chroma (C - 128) << 8
+// Limited-range YUV -> RGB in 16-bit fixed point (BT.709, and BT.601 for the
+// BGRA conversion), shared by the BGRA conversion (i420_to_bgra.cpp) and the
+// gamut clip (gamut_clamp.cpp), so both see the same RGB. Levels in Q6: luma (Y - 16) << 7 and chroma (C - 128) << 8
 // times Q15 coefficients with rounding (x86's pmulhrsw), sums saturated to 16
 // bits. Scalar forms here; the vector kernels do the same per lane.
 
@@ -15,6 +15,14 @@ namespace vantrel::media::yuv709 {
 constexpr int kY = 19077, kBU = 17305, kGU = 1747, kGV = 4366, kRV = 14686;
 constexpr int kTopQ6 = 255 * 64;
 
+// One matrix's coefficients in that form (the luma term is the same for both).
+struct Coefficients {
+  int y, bu, gu, gv, rv;
+};
+inline constexpr Coefficients kBt709{kY, kBU, kGU, kGV, kRV};
+// BT.601: 2.017232, 0.391762, 0.812968, 1.596027.
+inline constexpr Coefficients kBt601{kY, 16525, 3209, 6660, 13075};
+
 inline int fp15(int a, int b) { return (a * b + (1 << 14)) >> 15; }
 inline int sat16(int v) { return std::clamp(v, -32768, 32767); }
 inline int lumaQ6(int y) { return fp15((y - 16) * 128, kY); }
@@ -24,9 +32,9 @@ inline std::uint8_t level(int q6) { return static_cast<std::uint8_t>(std::clamp(
 struct ChromaQ6 {
   int b, g, r;  // added (saturating) to the luma term
 };
-inline ChromaQ6 chromaQ6(int u, int v) {
+inline ChromaQ6 chromaQ6(int u, int v, const Coefficients& k = kBt709) {
   const int us = (u - 128) * 256, vs = (v - 128) * 256;
-  return {fp15(us, kBU), -sat16(fp15(us, kGU) + fp15(vs, kGV)), fp15(vs, kRV)};
+  return {fp15(us, k.bu), -sat16(fp15(us, k.gu) + fp15(vs, k.gv)), fp15(vs, k.rv)};
 }
 
 }  // namespace vantrel::media::yuv709

@@ -133,14 +133,18 @@ TEST(I420ToBgra, VectorKernelMatchesScalarReferenceExactly) {
       for (auto* plane : {&in.y, &in.u, &in.v}) {
         for (auto& b : *plane) b = static_cast<std::uint8_t>(rng());
       }
-      PixelBuffer vec(w, h), ref(w, h);
-      vec.fill(1, 2, 3, 4);
-      ref.fill(1, 2, 3, 4);
-      convertI420ToBgraBt709(in.y.data(), in.strideY, in.u.data(), in.strideU, in.v.data(), in.strideV, vec.data(),
-                             vec.stride(), w, h);
-      convertI420ToBgraBt709Reference(in.y.data(), in.strideY, in.u.data(), in.strideU, in.v.data(), in.strideV,
-                                      ref.data(), ref.stride(), w, h);
-      for (int y = 0; y < h; ++y) ASSERT_EQ(std::memcmp(vec.row(y), ref.row(y), 4 * static_cast<std::size_t>(w)), 0);
+      for (const YuvMatrix matrix : {YuvMatrix::bt709, YuvMatrix::bt601}) {
+        PixelBuffer vec(w, h), ref(w, h);
+        vec.fill(1, 2, 3, 4);
+        ref.fill(1, 2, 3, 4);
+        convertI420ToBgra(matrix, in.y.data(), in.strideY, in.u.data(), in.strideU, in.v.data(), in.strideV,
+                          vec.data(), vec.stride(), w, h);
+        convertI420ToBgraReference(matrix, in.y.data(), in.strideY, in.u.data(), in.strideU, in.v.data(), in.strideV,
+                                   ref.data(), ref.stride(), w, h);
+        for (int y = 0; y < h; ++y) {
+          ASSERT_EQ(std::memcmp(vec.row(y), ref.row(y), 4 * static_cast<std::size_t>(w)), 0);
+        }
+      }
     }
   }
   hwy::SetSupportedTargetsForTest(0);
@@ -148,9 +152,9 @@ TEST(I420ToBgra, VectorKernelMatchesScalarReferenceExactly) {
 
 TEST(I420ToBgra, WithinRoundingOfTheExactMatrixAndBackToTheSameLevels) {
   // Every (Y, U, V) of a grid through the limited range: within one level of
-  // the exact BT.709 inverse (clipped), and colours that came from RGB return
-  // to it within the rounding of their 8-bit YUV (2 levels of blue, whose
-  // coefficient is the largest), where 8-bit coefficient tables miss by a dozen.
+  // the exact BT.709 and BT.601 inverses (clipped), and colours that came from
+  // RGB return to it within the rounding of their 8-bit YUV (2 levels of blue,
+  // whose coefficient is the largest), where 8-bit coefficient tables miss by a dozen.
   I420Buffer in(2 * 56, 2 * 56);
   for (int j = 0; j < 56; ++j) {
     for (int i = 0; i < 56; ++i) {
@@ -162,23 +166,31 @@ TEST(I420ToBgra, WithinRoundingOfTheExactMatrixAndBackToTheSameLevels) {
       }
     }
   }
-  PixelBuffer out(in.width, in.height);
-  convertI420ToBgraBt709(in, out);
-  int worst = 0;
-  for (int y = 0; y < in.height; ++y) {
-    for (int x = 0; x < in.width; ++x) {
-      const double Y = 1.164383 * (in.y[static_cast<std::size_t>(y) * in.strideY + x] - 16);
-      const double U = in.u[static_cast<std::size_t>(y / 2) * in.strideU + x / 2] - 128.0;
-      const double V = in.v[static_cast<std::size_t>(y / 2) * in.strideV + x / 2] - 128.0;
-      const double exact[3] = {Y + 2.112402 * U, Y - 0.213249 * U - 0.532909 * V, Y + 1.792741 * V};
-      for (int c = 0; c < 3; ++c) {
-        const double clipped = std::clamp(exact[c], 0.0, 255.0);
-        worst = std::max(worst, static_cast<int>(std::ceil(std::abs(out.row(y)[4 * x + c] - clipped) - 1e-9)));
+  struct Matrix {
+    YuvMatrix matrix;
+    double bu, gu, gv, rv;
+  } const matrices[] = {{YuvMatrix::bt709, 2.112402, 0.213249, 0.532909, 1.792741},
+                        {YuvMatrix::bt601, 2.017232, 0.391762, 0.812968, 1.596027}};
+  for (const Matrix& m : matrices) {
+    PixelBuffer out(in.width, in.height);
+    convertI420ToBgra(m.matrix, in.y.data(), in.strideY, in.u.data(), in.strideU, in.v.data(), in.strideV, out.data(),
+                      out.stride(), in.width, in.height);
+    int worst = 0;
+    for (int y = 0; y < in.height; ++y) {
+      for (int x = 0; x < in.width; ++x) {
+        const double Y = 1.164383 * (in.y[static_cast<std::size_t>(y) * in.strideY + x] - 16);
+        const double U = in.u[static_cast<std::size_t>(y / 2) * in.strideU + x / 2] - 128.0;
+        const double V = in.v[static_cast<std::size_t>(y / 2) * in.strideV + x / 2] - 128.0;
+        const double exact[3] = {Y + m.bu * U, Y - m.gu * U - m.gv * V, Y + m.rv * V};
+        for (int c = 0; c < 3; ++c) {
+          const double clipped = std::clamp(exact[c], 0.0, 255.0);
+          worst = std::max(worst, static_cast<int>(std::ceil(std::abs(out.row(y)[4 * x + c] - clipped) - 1e-9)));
+        }
+        ASSERT_EQ(out.row(y)[4 * x + 3], 255);
       }
-      ASSERT_EQ(out.row(y)[4 * x + 3], 255);
     }
+    EXPECT_LE(worst, 1) << (m.matrix == YuvMatrix::bt601 ? "BT.601" : "BT.709");
   }
-  EXPECT_LE(worst, 1);
 
   // RGB -> YUV -> RGB on colours away from the cube's faces.
   auto img = randomImage(64, 32, 9);

@@ -25,21 +25,22 @@ void convertBgraToI420Bt709(const std::uint8_t* bgra, int stride, int width, int
 void convertBgraToI420Bt709Reference(const std::uint8_t* bgra, int stride, int width, int height,
                                      const I420Planes& out);
 
-// The way back: limited-range BT.709 I420 to opaque BGRA, each chroma sample
-// shared by its 2x2 block, coefficients in Q16 (to within a quarter level of
-// the exact matrix before rounding; 8-bit coefficient tables are off by up to
-// a dozen levels of blue on saturated colours). Vector kernel and scalar
-// reference of the same arithmetic, which agree exactly.
-void convertI420ToBgraBt709(const std::uint8_t* y, int strideY, const std::uint8_t* u, int strideU,
-                            const std::uint8_t* v, int strideV, std::uint8_t* bgra, int stride, int width, int height);
-void convertI420ToBgraBt709Reference(const std::uint8_t* y, int strideY, const std::uint8_t* u, int strideU,
-                                     const std::uint8_t* v, int strideV, std::uint8_t* bgra, int stride, int width,
-                                     int height);
+// The way back: limited-range I420 to opaque BGRA, each chroma sample shared
+// by its 2x2 block, coefficients in Q15 (to within a quarter level of the exact
+// matrix before rounding; 8-bit coefficient tables are off by up to a dozen
+// levels of blue on saturated colours). Vector kernel and scalar reference of
+// the same arithmetic, which agree exactly.
+enum class YuvMatrix { bt709, bt601 };
+void convertI420ToBgra(YuvMatrix matrix, const std::uint8_t* y, int strideY, const std::uint8_t* u, int strideU,
+                       const std::uint8_t* v, int strideV, std::uint8_t* bgra, int stride, int width, int height);
+void convertI420ToBgraReference(YuvMatrix matrix, const std::uint8_t* y, int strideY, const std::uint8_t* u,
+                                int strideU, const std::uint8_t* v, int strideV, std::uint8_t* bgra, int stride,
+                                int width, int height);
 
 struct I420Buffer;
 class PixelBuffer;
-// The same for decoded planes: the conversion the decoder's BGRA output of
-// such frames uses, so a frame handed over as planes and converted here is
+// The same (BT.709) for decoded planes: the conversion the decoder's BGRA
+// output of such frames uses, so a frame handed over as planes and converted here is
 // identical to one decoded to BGRA. `out` must have the planes' size.
 // Throws MediaError(invalidArgument) otherwise.
 void convertI420ToBgraBt709(const I420Buffer& planes, PixelBuffer& out);
