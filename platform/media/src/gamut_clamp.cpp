@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "vantrel/media/errors.h"
-#include "yuv709_fixed.h"
+#include "yuv_q6.h"
 
 #ifndef VANTREL_MEDIA_GAMUT_CLAMP_SHARED
 #define VANTREL_MEDIA_GAMUT_CLAMP_SHARED
@@ -33,13 +33,13 @@ struct Moves {
 };
 
 // One pixel's luma and chroma moves (Q6) from its clipping error.
-inline Moves pixelMoves(int y, const yuv709::ChromaQ6& c) {
-  using yuv709::fp15;
-  using yuv709::sat16;
-  const int y6 = yuv709::lumaQ6(y);
+inline Moves pixelMoves(int y, const yuvq6::ChromaQ6& c) {
+  using yuvq6::fp15;
+  using yuvq6::sat16;
+  const int y6 = yuvq6::lumaQ6(y);
   const int qb = sat16(y6 + c.b), qg = sat16(y6 + c.g), qr = sat16(y6 + c.r);
-  const int eb = std::clamp(qb, 0, yuv709::kTopQ6) - qb, eg = std::clamp(qg, 0, yuv709::kTopQ6) - qg,
-            er = std::clamp(qr, 0, yuv709::kTopQ6) - qr;
+  const int eb = std::clamp(qb, 0, yuvq6::kTopQ6) - qb, eg = std::clamp(qg, 0, yuvq6::kTopQ6) - qg,
+            er = std::clamp(qr, 0, yuvq6::kTopQ6) - qr;
   return {fp15(er, kYR) + fp15(eg, kYG) + fp15(eb, kYB), fp15(er, kUR) + fp15(eg, kUG) + fp15(eb, kUB),
           fp15(er, kVR) + fp15(eg, kVG) + fp15(eb, kVB)};
 }
@@ -51,7 +51,7 @@ inline void rowPairScalar(const std::uint8_t* y0, const std::uint8_t* y1, const 
                           const std::uint8_t* v, std::uint8_t* oy0, std::uint8_t* oy1, std::uint8_t* ou,
                           std::uint8_t* ov, int width, int from, int end) {
   for (int x = from; x < end; ++x) {
-    const yuv709::ChromaQ6 c = yuv709::chromaQ6(u[x], v[x]);
+    const yuvq6::ChromaQ6 c = yuvq6::chromaQ6(u[x], v[x]);
     int su = 0, sv = 0, count = 0;
     for (int i = 2 * x; i < std::min(2 * x + 2, width); ++i) {
       for (int row = 0; row < (y1 ? 2 : 1); ++row) {
@@ -93,12 +93,12 @@ int ClampRowPair(const std::uint8_t* y0, const std::uint8_t* y1, const std::uint
   const hn::Rebind<std::uint8_t, decltype(d32)> d32to8;
   const int pairs = static_cast<int>(hn::Lanes(d)) / 2;
 
-  const auto zero = hn::Zero(d), top = hn::Set(d, yuv709::kTopQ6);
-  const auto slackLow = hn::Set(d, -gamut::kSlack), slackHigh = hn::Set(d, yuv709::kTopQ6 + gamut::kSlack);
+  const auto zero = hn::Zero(d), top = hn::Set(d, yuvq6::kTopQ6);
+  const auto slackLow = hn::Set(d, -gamut::kSlack), slackHigh = hn::Set(d, yuvq6::kTopQ6 + gamut::kSlack);
   const auto k = [&](int c) HWY_ATTR { return hn::Set(d, static_cast<std::int16_t>(c)); };
   // Made once: rebuilt inside the loop they cost two instructions each.
-  const auto kY = k(yuv709::kY), kBU = k(yuv709::kBU), kGU = k(yuv709::kGU), kGV = k(yuv709::kGV),
-             kRV = k(yuv709::kRV);
+  const auto kY = k(yuvq6::kY), kBU = k(yuvq6::kBU), kGU = k(yuvq6::kGU), kGV = k(yuvq6::kGV),
+             kRV = k(yuvq6::kRV);
   const auto kYR = k(gamut::kYR), kYG = k(gamut::kYG), kYB = k(gamut::kYB), kUR = k(gamut::kUR),
              kUG = k(gamut::kUG), kUB = k(gamut::kUB), kVR = k(gamut::kVR), kVG = k(gamut::kVG),
              kVB = k(gamut::kVB);

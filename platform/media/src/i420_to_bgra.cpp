@@ -9,11 +9,11 @@
 #include <cstring>
 
 #include "vantrel/media/bgra_to_i420.h"
-#include "yuv709_fixed.h"
+#include "yuv_q6.h"
 
 #ifndef VANTREL_MEDIA_I420_TO_BGRA_SHARED
 #define VANTREL_MEDIA_I420_TO_BGRA_SHARED
-namespace vantrel::media::yuv709 {
+namespace vantrel::media::yuvq6 {
 
 // Pixels [from, width) of one row.
 inline void rowScalar(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* bgra,
@@ -29,7 +29,7 @@ inline void rowScalar(const std::uint8_t* y, const std::uint8_t* u, const std::u
   }
 }
 
-}  // namespace vantrel::media::yuv709
+}  // namespace vantrel::media::yuvq6
 #endif
 
 HWY_BEFORE_NAMESPACE();
@@ -45,7 +45,7 @@ HWY_INLINE hn::Repartition<std::uint8_t, DW> d8x4(DW) {
 #endif
 
 int ConvertRow(const std::uint8_t* y, const std::uint8_t* u, const std::uint8_t* v, std::uint8_t* bgra, int width,
-               const yuv709::Coefficients& k) {
+               const yuvq6::Coefficients& k) {
 #if HWY_TARGET == HWY_SCALAR
   (void)y, (void)u, (void)v, (void)bgra, (void)width, (void)k;
   return 0;
@@ -119,21 +119,21 @@ namespace vantrel::media {
 HWY_EXPORT(ConvertRow);
 
 namespace {
-const yuv709::Coefficients& coefficientsOf(YuvMatrix matrix) {
-  return matrix == YuvMatrix::bt601 ? yuv709::kBt601 : yuv709::kBt709;
+const yuvq6::Coefficients& coefficientsOf(YuvMatrix matrix) {
+  return matrix == YuvMatrix::bt601 ? yuvq6::kBt601 : yuvq6::kBt709;
 }
 
 template <class Kernel>
 void convertRows(const std::uint8_t* y, int strideY, const std::uint8_t* u, int strideU, const std::uint8_t* v,
                  int strideV, std::uint8_t* bgra, int stride, int width, int height, YuvMatrix matrix,
                  Kernel kernel) {
-  const yuv709::Coefficients& k = coefficientsOf(matrix);
+  const yuvq6::Coefficients& k = coefficientsOf(matrix);
   for (int row = 0; row < height; ++row) {
     const std::uint8_t* ry = y + static_cast<std::ptrdiff_t>(row) * strideY;
     const std::uint8_t* ru = u + static_cast<std::ptrdiff_t>(row / 2) * strideU;
     const std::uint8_t* rv = v + static_cast<std::ptrdiff_t>(row / 2) * strideV;
     std::uint8_t* out = bgra + static_cast<std::ptrdiff_t>(row) * stride;
-    yuv709::rowScalar(ry, ru, rv, out, kernel(ry, ru, rv, out, width, k), width, k);
+    yuvq6::rowScalar(ry, ru, rv, out, kernel(ry, ru, rv, out, width, k), width, k);
   }
 }
 }  // namespace
@@ -149,7 +149,7 @@ void convertI420ToBgraReference(YuvMatrix matrix, const std::uint8_t* y, int str
                                 int width, int height) {
   convertRows(y, strideY, u, strideU, v, strideV, bgra, stride, width, height, matrix,
               [](const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*, int,
-                 const yuv709::Coefficients&) { return 0; });
+                 const yuvq6::Coefficients&) { return 0; });
 }
 
 }  // namespace vantrel::media

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 
-namespace vantrel::media::yuv709 {
+namespace vantrel::media::yuvq6 {
 
 // 1.164383 x 64 / 128, and 2.112402 (U to B), 0.213249 (U to G),
 // 0.532909 (V to G), 1.792741 (V to R) x 64 / 256, all x 32768.
@@ -37,4 +37,4 @@ inline ChromaQ6 chromaQ6(int u, int v, const Coefficients& k = kBt709) {
   return {fp15(us, k.bu), -sat16(fp15(us, k.gu) + fp15(vs, k.gv)), fp15(vs, k.rv)};
 }
 
-}  // namespace vantrel::media::yuv709
+}  // namespace vantrel::media::yuvq6
