@@ -405,7 +405,7 @@ PipelineFrame FramePipeline::compose(const media::CompositionRequest& request) {
       if (rows.empty()) {
         ++stats_.reusedFrames;
         previousSource_ = base->i420;
-        return {nullptr, previousOutput_};
+        return {nullptr, previousOutput_, true};
       }
       // Past three quarters of the picture, copying the rest costs more than it saves.
       if (bandUpdates_ && 4 * (rows.end - rows.begin) <= 3 * base->i420->height) band = rows;

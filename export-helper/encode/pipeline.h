@@ -40,6 +40,8 @@ class NativeRenderState;
 struct PipelineFrame {
   std::shared_ptr<const media::PixelBuffer> bgra;
   std::shared_ptr<const media::I420Buffer> planes;
+  // The frame is the one this pipeline returned last, unchanged.
+  bool repeatsPrevious = false;
 };
 
 struct PipelineStats {

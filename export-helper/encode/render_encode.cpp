@@ -153,8 +153,11 @@ bool exportRenderedVideoWithAssetWriter(CompositionBundle& bundle, const std::st
       const media::MediaTime at = request->outputTime;
       request.reset();  // the decoded frames go back to the reader before encoding waits
       waitUntilReady(*videoInput, videoStop.get_token());
-      const bool appendedOk = frame.planes ? videoInput->appendPlanarBuffer(std::move(frame.planes), at)
-                                           : videoInput->appendPixelBuffer(std::move(frame.bgra), at);
+      // A repeated frame costs the encoder nothing where the stream allows it.
+      const bool appendedOk = frame.repeatsPrevious && appended > 0
+                                  ? videoInput->appendRepeatedPicture(at)
+                              : frame.planes ? videoInput->appendPlanarBuffer(std::move(frame.planes), at)
+                                             : videoInput->appendPixelBuffer(std::move(frame.bgra), at);
       if (!appendedOk) {
         reader.cancelReading();
         throw JobRunnerError::exportSessionFailed(orDefault(writer->errorText(), "avassetwriter_append_failed"));

@@ -1,6 +1,7 @@
 #include "vantrel/media/smart_cut.h"
 
 #include "ffmpeg_util.h"
+#include "h264_syntax.h"
 #include "stream_decoder.h"
 #include "vantrel/media/readers.h"
 #include "vantrel/media/writer.h"
@@ -23,7 +24,7 @@ namespace vantrel::media {
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using Bytes = h264::Bytes;
 
 // ---- H.264 parameter sets ---------------------------------------------------
 
@@ -76,96 +77,9 @@ Bytes writeAvcC(const AvcConfig& c) {
   return out;
 }
 
-// Exp-Golomb reader over a NAL unit's payload (emulation prevention removed).
-class BitReader {
- public:
-  explicit BitReader(const Bytes& nal) {
-    for (std::size_t i = 1; i < nal.size(); ++i) {  // skip the NAL header
-      if (i >= 3 && nal[i] == 3 && nal[i - 1] == 0 && nal[i - 2] == 0) continue;
-      rbsp_.push_back(nal[i]);
-    }
-  }
-  bool ok() const { return ok_; }
-  std::uint32_t bits(int n) {
-    std::uint32_t v = 0;
-    for (int i = 0; i < n; ++i) {
-      if (pos_ >= rbsp_.size() * 8) {
-        ok_ = false;
-        return 0;
-      }
-      v = (v << 1) | ((rbsp_[pos_ / 8] >> (7 - pos_ % 8)) & 1);
-      ++pos_;
-    }
-    return v;
-  }
-  std::uint32_t ue() {
-    int zeros = 0;
-    while (ok_ && bits(1) == 0) {
-      if (++zeros > 31) ok_ = false;
-    }
-    if (!ok_) return 0;
-    return (zeros == 0 ? 0 : ((1u << zeros) - 1 + bits(zeros)));
-  }
-
- private:
-  Bytes rbsp_;
-  std::size_t pos_ = 0;
-  bool ok_ = true;
-};
-
-struct SpsInfo {
-  int profile = 0, level = 0, id = 0, chromaFormat = 1, bitDepthLuma = 8, bitDepthChroma = 8;
-};
-
-std::optional<SpsInfo> parseSps(const Bytes& nal) {
-  if (nal.size() < 4 || (nal[0] & 0x1F) != 7) return std::nullopt;
-  BitReader r(nal);
-  SpsInfo s;
-  s.profile = static_cast<int>(r.bits(8));
-  r.bits(8);
-  s.level = static_cast<int>(r.bits(8));
-  s.id = static_cast<int>(r.ue());
-  static const int kHighProfiles[] = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135};
-  if (std::find(std::begin(kHighProfiles), std::end(kHighProfiles), s.profile) != std::end(kHighProfiles)) {
-    s.chromaFormat = static_cast<int>(r.ue());
-    if (s.chromaFormat == 3) r.bits(1);
-    s.bitDepthLuma = 8 + static_cast<int>(r.ue());
-    s.bitDepthChroma = 8 + static_cast<int>(r.ue());
-  }
-  if (!r.ok()) return std::nullopt;
-  return s;
-}
-
-// PPS id and the SPS id it refers to.
-std::optional<std::pair<int, int>> parsePpsIds(const Bytes& nal) {
-  if (nal.size() < 2 || (nal[0] & 0x1F) != 8) return std::nullopt;
-  BitReader r(nal);
-  const int pps = static_cast<int>(r.ue());
-  const int sps = static_cast<int>(r.ue());
-  if (!r.ok()) return std::nullopt;
-  return std::make_pair(pps, sps);
-}
-
-// NAL units of an Annex B byte stream (start codes removed).
-std::vector<Bytes> splitAnnexB(const std::uint8_t* d, std::size_t size) {
-  std::vector<Bytes> out;
-  std::size_t i = 0, start = std::string::npos;
-  while (i + 2 < size) {
-    if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
-      if (start != std::string::npos) {
-        std::size_t end = i;
-        while (end > start && d[end - 1] == 0) --end;  // trailing zero of a four-byte start code
-        out.emplace_back(d + start, d + end);
-      }
-      i += 3;
-      start = i;
-    } else {
-      ++i;
-    }
-  }
-  if (start != std::string::npos && start < size) out.emplace_back(d + start, d + size);
-  return out;
-}
+using h264::parsePpsIds;
+using h264::parseSps;
+using h264::splitAnnexB;
 
 // The option string that x264 records in its version SEI ("... options: cabac=1
 // ref=3 ..."), from a sample of the source. Bounded by the sample's size.

@@ -1,6 +1,7 @@
 #include "vantrel/media/writer.h"
 
 #include "ffmpeg_util.h"
+#include "repeated_picture.h"
 #include "vantrel/media/bgra_to_i420.h"
 
 extern "C" {
@@ -15,7 +16,9 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -26,6 +29,9 @@ bool WriterInput::appendPixelBuffer(std::shared_ptr<const PixelBuffer>, MediaTim
 }
 bool WriterInput::appendPlanarBuffer(std::shared_ptr<const I420Buffer>, MediaTime) {
   throw makeMediaError(MediaErrorCode::invalidState, "this input does not take planar pictures");
+}
+bool WriterInput::appendRepeatedPicture(MediaTime) {
+  throw makeMediaError(MediaErrorCode::invalidState, "this input does not take pictures");
 }
 bool WriterInput::appendPcm(const PcmBuffer&) {
   throw makeMediaError(MediaErrorCode::invalidState, "this input does not take PCM");
@@ -45,6 +51,7 @@ namespace {
 struct Item {
   std::shared_ptr<const PixelBuffer> frame;
   std::shared_ptr<const I420Buffer> planes;
+  bool repeat = false;  // the picture before, unchanged
   MediaTime time = MediaTime::invalid();
   std::vector<float> pcm;
   int frames = 0;
@@ -196,10 +203,13 @@ class EncoderInput : public InputBase {
       if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return;
       if (rc < 0) throw makeFfmpegError(MediaErrorCode::encodeFailed, writer_.path, rc);
       if (packetDuration_ > 0 && packet_->duration <= 0) packet_->duration = packetDuration_;
-      emit(packet_.get(), codec_->time_base);
+      deliver(packet_.get());
       av_packet_unref(packet_.get());
     }
   }
+
+  // Hands one packet of the encoder's to the muxer.
+  virtual void deliver(AVPacket* packet) { emit(packet, codec_->time_base); }
 
   ff::CodecPtr codec_;
   ff::PacketPtr packet_ = ff::allocPacket();
@@ -245,6 +255,8 @@ class VideoEncoderInput final : public EncoderInput {
     // Live capture cannot wait for look-ahead frames: every frame leaves the
     // encoder as soon as it is coded, and slice threads keep both cores busy.
     if (w.options.realTime) av_dict_set(&opts, "tune", "zerolatency", 0);
+    // Key frames are placed by this input (see keyFrameAt) and must be IDRs.
+    av_dict_set(&opts, "forced-idr", "1", 0);
     const int rc = avcodec_open2(c, c->codec, &opts);
     av_dict_free(&opts);
     if (rc < 0) throw makeFfmpegError(MediaErrorCode::encodeFailed, w.path, rc);
@@ -255,6 +267,11 @@ class VideoEncoderInput final : public EncoderInput {
     const double ticks = timescale / s.expectedFrameRate;
     packetDuration_ = std::max<std::int64_t>(1, std::llround(ticks));
     frame_ = ff::allocFrame();
+    // Live capture never repeats pictures on purpose, and reordered streams
+    // order pictures by a count the encoder owns.
+    if (!w.options.realTime && c->max_b_frames == 0 && c->extradata != nullptr) {
+      repeats_ = RepeatedPictureCoder::fromParameterSets(c->extradata, static_cast<std::size_t>(c->extradata_size));
+    }
   }
 
   MediaType mediaType() const override { return MediaType::video; }
@@ -276,6 +293,13 @@ class VideoEncoderInput final : public EncoderInput {
     item.time = t;
     return enqueue(std::move(item));
   }
+  bool appendRepeatedPicture(MediaTime t) override {
+    if (!t.isValid()) throw makeMediaError(MediaErrorCode::invalidArgument, "invalid presentation time");
+    Item item;
+    item.repeat = true;
+    item.time = t;
+    return enqueue(std::move(item));
+  }
 
  private:
   void process(Item& item) override {
@@ -289,6 +313,22 @@ class VideoEncoderInput final : public EncoderInput {
                            "video presentation times must increase (" + item.time.debugString() + ")");
     }
     lastPts_ = pts;
+    const bool key = keyFrameAt(pictureIndex_++);
+    if (item.repeat) {
+      if (!lastPlanes_ && !framePrimed_) {
+        throw makeMediaError(MediaErrorCode::invalidState, "a repeated picture needs a picture before it");
+      }
+      // Written after the encoder's packet of the picture before it (deliver).
+      if (repeats_ && !key) {
+        pendingRepeats_.push_back(pts);
+        return;
+      }
+      if (!lastPlanes_) {
+        encodePicture(frame_.get(), pts, key);
+        return;
+      }
+      item.planes = lastPlanes_;
+    }
     AVCodecContext* c = codec_.get();
     // Planes of the encoder's own size are handed to it as they are: the
     // encoder copies each picture in anyway, and the planes stay alive (and
@@ -314,8 +354,8 @@ class VideoEncoderInput final : public EncoderInput {
         borrowed->data[p] = const_cast<std::uint8_t*>(planes[p]->data());
         borrowed->linesize[p] = strides[p];
       }
-      item.planes.reset();
-      encodePicture(borrowed.get(), pts);
+      lastPlanes_ = std::move(item.planes);
+      encodePicture(borrowed.get(), pts, key);
       return;
     }
     // One picture buffer for the whole export: the encoder copies each picture
@@ -343,6 +383,7 @@ class VideoEncoderInput final : public EncoderInput {
       }
       padOddEdges(src.width, src.height);
       item.planes.reset();
+      lastPlanes_.reset();
     } else {
       const PixelBuffer& src = *item.frame;
       convertBgraToI420Bt709(src.data(), src.stride(), src.width(), src.height(),
@@ -350,13 +391,21 @@ class VideoEncoderInput final : public EncoderInput {
                                         frame_->data[2], frame_->linesize[2]});
       padOddEdges(src.width(), src.height());
       item.frame.reset();  // the buffer goes back to its pool before encoding
+      lastPlanes_.reset();
     }
-    encodePicture(frame_.get(), pts);
+    framePrimed_ = true;
+    encodePicture(frame_.get(), pts, key);
   }
 
-  void encodePicture(AVFrame* picture, std::int64_t pts) {
+  // Key frames fall every maxKeyFrameInterval pictures, counting the
+  // repeated ones the encoder never sees; the encoder's own count (of what
+  // it sees) then never reaches the interval first.
+  bool keyFrameAt(std::int64_t index) const { return index % settings_.maxKeyFrameInterval == 0; }
+
+  void encodePicture(AVFrame* picture, std::int64_t pts, bool key) {
     const AVCodecContext* c = codec_.get();
     picture->pts = pts;
+    picture->pict_type = key && repeats_ ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     picture->color_primaries = c->color_primaries;
     picture->color_trc = c->color_trc;
     picture->colorspace = c->colorspace;
@@ -389,11 +438,65 @@ class VideoEncoderInput final : public EncoderInput {
     }
   }
 
-  void flush() override { encode(nullptr); }
+  void deliver(AVPacket* packet) override {
+    if (!repeats_) {
+      emit(packet, codec_->time_base);
+      return;
+    }
+    // Repeats queued before this picture follow the picture before it.
+    emitRepeatsBefore(packet->pts);
+    auto unit = repeats_->adjust(packet->data, static_cast<std::size_t>(packet->size));
+    if (!unit) throw makeMediaError(MediaErrorCode::encodeFailed, "unreadable slice header from the H.264 encoder");
+    if (!unit->empty()) {
+      ff::PacketPtr moved = packetWith(*unit);
+      if (av_packet_copy_props(moved.get(), packet) < 0) {
+        throw makeMediaError(MediaErrorCode::encodeFailed, "out of memory while encoding");
+      }
+      emit(moved.get(), codec_->time_base);
+      return;
+    }
+    emit(packet, codec_->time_base);
+  }
+
+  void emitRepeatsBefore(std::int64_t limit) {
+    while (!pendingRepeats_.empty() && pendingRepeats_.front() < limit) {
+      const std::int64_t pts = pendingRepeats_.front();
+      pendingRepeats_.pop_front();
+      auto unit = repeats_->repeatPicture();
+      // Only when the encoder's last picture was not a reference picture
+      // (x264 without B-frames makes none): the picture before then simply
+      // stays on screen until the next one, as the repeat would have.
+      if (!unit) continue;
+      ff::PacketPtr p = packetWith(*unit);
+      p->pts = p->dts = pts;
+      p->duration = packetDuration_;
+      emit(p.get(), codec_->time_base);
+    }
+  }
+
+  static ff::PacketPtr packetWith(const h264::Bytes& data) {
+    ff::PacketPtr p = ff::allocPacket();
+    if (av_new_packet(p.get(), static_cast<int>(data.size())) < 0) {
+      throw makeMediaError(MediaErrorCode::encodeFailed, "out of memory while encoding");
+    }
+    std::memcpy(p->data, data.data(), data.size());
+    return p;
+  }
+
+  void flush() override {
+    encode(nullptr);
+    if (repeats_) emitRepeatsBefore(std::numeric_limits<std::int64_t>::max());
+    lastPlanes_.reset();  // the caller's planes are free once writing ends
+  }
 
   H264Settings settings_;
   ff::FramePtr frame_;
+  bool framePrimed_ = false;  // frame_ holds the last picture encoded from it
+  std::shared_ptr<const I420Buffer> lastPlanes_;  // the last picture, when it was handed over as is
   std::int64_t lastPts_ = AV_NOPTS_VALUE;
+  std::int64_t pictureIndex_ = 0;
+  std::optional<RepeatedPictureCoder> repeats_;
+  std::deque<std::int64_t> pendingRepeats_;  // in the codec's time base
 };
 
 class AudioEncoderInput final : public EncoderInput {

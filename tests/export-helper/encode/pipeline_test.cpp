@@ -175,6 +175,8 @@ TEST_F(PipelineTest, HeldSourceFramesReuseThePreviousOutput) {
   while (auto request = reader.copyNextRequest()) {
     const PipelineFrame f = planar.compose(*request);
     if (f.planes && f.planes == previous) ++reusedSeen;
+    // The writer is told so only when it is the very picture returned before.
+    EXPECT_EQ(f.repeatsPrevious, f.planes && f.planes == previous);
     previous = f.planes;
   }
   // The held half second (15 frames) is decoded as identical pictures.

@@ -90,6 +90,13 @@ class WriterInput {
   // limited range), encoded as it stands. Blocks while the queue is full;
   // false once the writer failed or was cancelled. The picture is only read.
   virtual bool appendPlanarBuffer(std::shared_ptr<const I420Buffer> frame, MediaTime presentationTime);
+  // Encoding video input: the picture at `presentationTime` is the last one
+  // appended, unchanged. Where the stream allows (no B-frames, offline), it
+  // is written as a picture of skipped blocks that decodes to an exact copy,
+  // without the encoder; at a key frame position, or otherwise, the last
+  // picture is encoded again. Blocks while the queue is full; false once the
+  // writer failed or was cancelled.
+  virtual bool appendRepeatedPicture(MediaTime presentationTime);
   // Encoding audio input: interleaved 32-bit float PCM at the configured rate
   // and channel count (one plane). A gap in time is filled with silence, an
   // overlap is dropped.
