@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <tuple>
 
 #include "render/change_tracking.h"
 #include "render/frame_render.h"
@@ -82,16 +83,66 @@ RowBand changedRowPairs(const media::I420Buffer& a, const media::I420Buffer& b) 
   return RowBand{band.begin & ~1, std::min((band.end + 1) & ~1, a.height)};
 }
 
-// Blends only the runs on rows [rowBegin, rowEnd).
-void blendRunsInRows(std::uint8_t* plane, int stride, const std::uint8_t* canvas, int canvasStride,
+// The byte columns [first, second) where rows [rowBegin, rowEnd) of two
+// planes differ; an empty range when they do not.
+std::pair<int, int> changedColumns(const std::uint8_t* a, int strideA, const std::uint8_t* b, int strideB, int width,
+                                   int rowBegin, int rowEnd) {
+  int first = width, end = 0;
+  for (int y = rowBegin; y < rowEnd && (first > 0 || end < width); ++y) {
+    const std::uint8_t* ra = a + static_cast<std::ptrdiff_t>(y) * strideA;
+    const std::uint8_t* rb = b + static_cast<std::ptrdiff_t>(y) * strideB;
+    if (std::memcmp(ra, rb, static_cast<std::size_t>(width)) == 0) continue;
+    // Only what lies outside the columns found so far needs a look, eight
+    // bytes at a time until the word that differs.
+    auto word = [](const std::uint8_t* p) {
+      std::uint64_t v;
+      std::memcpy(&v, p, sizeof v);
+      return v;
+    };
+    int x = 0;
+    while (x + 8 <= first && word(ra + x) == word(rb + x)) x += 8;
+    while (x < first && ra[x] == rb[x]) ++x;
+    first = std::min(first, x);
+    int e = width;
+    while (e - 8 >= end && word(ra + e - 8) == word(rb + e - 8)) e -= 8;
+    while (e > end && ra[e - 1] == rb[e - 1]) --e;
+    end = std::max(end, e);
+  }
+  return first < end ? std::pair{first, end} : std::pair{0, 0};
+}
+
+// The columns of the rows that changed (see changedRowPairs), widened to
+// whole 2x2 blocks.
+SourceArea changedArea(const media::I420Buffer& a, const media::I420Buffer& b, RowBand rows) {
+  const int cw = (a.width + 1) / 2;
+  auto [first, end] = changedColumns(a.y.data(), a.strideY, b.y.data(), b.strideY, a.width, rows.begin, rows.end);
+  for (const auto& [pa, sa, pb, sb] : {std::tuple{a.u.data(), a.strideU, b.u.data(), b.strideU},
+                                       std::tuple{a.v.data(), a.strideV, b.v.data(), b.strideV}}) {
+    const auto c = changedColumns(pa, sa, pb, sb, cw, rows.begin / 2, (rows.end + 1) / 2);
+    if (c.first >= c.second) continue;
+    if (first >= end) first = 2 * c.first, end = 2 * c.second;
+    first = std::min(first, 2 * c.first);
+    end = std::max(end, 2 * c.second);
+  }
+  return {rows, first & ~1, std::min((end + 1) & ~1, a.width)};
+}
+
+// Blends only the runs' pixels on rows [rowBegin, rowEnd) and columns [colBegin, colEnd).
+void blendRunsInRect(std::uint8_t* plane, int stride, const std::uint8_t* canvas, int canvasStride,
                      const std::vector<Run>& runs, const std::vector<std::uint8_t>& k, int zero, int rowBegin,
-                     int rowEnd) {
+                     int rowEnd, int colBegin, int colEnd) {
   // Runs are stored row by row, top to bottom.
   auto first = std::lower_bound(runs.begin(), runs.end(), rowBegin, [](const Run& r, int row) { return r.row < row; });
   auto last = std::lower_bound(first, runs.end(), rowEnd, [](const Run& r, int row) { return r.row < row; });
-  if (first == last) return;
-  blendRuns(plane, stride, canvas, canvasStride, runs.data() + (first - runs.begin()), runs.data() + (last - runs.begin()),
-            k, zero);
+  for (auto it = first; it != last; ++it) {
+    Run r = *it;
+    const int x0 = std::max(r.x0, colBegin), x1 = std::min(r.x1, colEnd);
+    if (x0 >= x1) continue;
+    r.weights += static_cast<std::size_t>(x0 - r.x0);
+    r.x0 = x0;
+    r.x1 = x1;
+    blendRuns(plane, stride, canvas, canvasStride, &r, &r + 1, k, zero);
+  }
 }
 
 }  // namespace
@@ -307,7 +358,7 @@ std::unique_ptr<FramePipeline::Canvas> FramePipeline::buildCanvas(const media::C
 }
 
 std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFrame& base,
-                                                          std::optional<RowBand> changed) {
+                                                          std::optional<SourceArea> changed) {
   const Canvas& c = *canvas_;
   PlanarOutput* slot = nullptr;
   PlanarOutput spare;
@@ -336,18 +387,23 @@ std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFram
     // previous source, so only the changed rows are clamped again.
     *out = *previousOutput_;
     slot->generation = c.generation;
-    media::clampI420ToRgbGamutBt709(*base.i420, gamut_, changed->begin, changed->end);
-    const auto luma = c.y->rowsReading(changed->begin, changed->end);
-    const auto chroma = c.u->rowsReading(changed->begin / 2, (changed->end + 1) / 2);
-    c.y->runRows(src.y.data(), src.strideY, out->y.data(), out->strideY, luma.first, luma.second);
-    c.u->runRows(src.u.data(), src.strideU, out->u.data(), out->strideU, chroma.first, chroma.second);
-    c.v->runRows(src.v.data(), src.strideV, out->v.data(), out->strideV, chroma.first, chroma.second);
-    blendRunsInRows(out->y.data(), out->strideY, c.planes.y.data(), c.planes.strideY, c.lumaRuns, c.lumaK, 16,
-                    luma.first, luma.second);
-    blendRunsInRows(out->u.data(), out->strideU, c.planes.u.data(), c.planes.strideU, c.chromaRuns, c.chromaK, 128,
-                    chroma.first, chroma.second);
-    blendRunsInRows(out->v.data(), out->strideV, c.planes.v.data(), c.planes.strideV, c.chromaRuns, c.chromaK, 128,
-                    chroma.first, chroma.second);
+    const int r0 = changed->rows.begin, r1 = changed->rows.end, c0 = changed->colBegin, c1 = changed->colEnd;
+    media::clampI420ToRgbGamutBt709(*base.i420, gamut_, r0, r1, c0, c1);
+    const auto lumaRows = c.y->rowsReading(r0, r1), lumaCols = c.y->columnsReading(c0, c1);
+    const auto chromaRows = c.u->rowsReading(r0 / 2, (r1 + 1) / 2);
+    const auto chromaCols = c.u->columnsReading(c0 / 2, (c1 + 1) / 2);
+    c.y->runRect(src.y.data(), src.strideY, out->y.data(), out->strideY, lumaRows.first, lumaRows.second,
+                 lumaCols.first, lumaCols.second);
+    c.u->runRect(src.u.data(), src.strideU, out->u.data(), out->strideU, chromaRows.first, chromaRows.second,
+                 chromaCols.first, chromaCols.second);
+    c.v->runRect(src.v.data(), src.strideV, out->v.data(), out->strideV, chromaRows.first, chromaRows.second,
+                 chromaCols.first, chromaCols.second);
+    blendRunsInRect(out->y.data(), out->strideY, c.planes.y.data(), c.planes.strideY, c.lumaRuns, c.lumaK, 16,
+                    lumaRows.first, lumaRows.second, lumaCols.first, lumaCols.second);
+    blendRunsInRect(out->u.data(), out->strideU, c.planes.u.data(), c.planes.strideU, c.chromaRuns, c.chromaK, 128,
+                    chromaRows.first, chromaRows.second, chromaCols.first, chromaCols.second);
+    blendRunsInRect(out->v.data(), out->strideV, c.planes.v.data(), c.planes.strideV, c.chromaRuns, c.chromaK, 128,
+                    chromaRows.first, chromaRows.second, chromaCols.first, chromaCols.second);
     return out;
   }
   if (slot->generation != c.generation) {
@@ -398,7 +454,7 @@ PipelineFrame FramePipeline::compose(const media::CompositionRequest& request) {
     state_->advanceFrameState(request.outputTime.seconds(), true);
     // previousOutput_ is only ever a planar output of this canvas, and gamut_
     // then holds previousSource_ clamped: the base for reuse and band updates.
-    std::optional<RowBand> band;
+    std::optional<SourceArea> band;
     if (previousOutput_ && previousSource_) {
       const RowBand rows =
           base->i420 == previousSource_ ? RowBand{} : changedRowPairs(*base->i420, *previousSource_);
@@ -407,8 +463,13 @@ PipelineFrame FramePipeline::compose(const media::CompositionRequest& request) {
         previousSource_ = base->i420;
         return {nullptr, previousOutput_, true};
       }
-      // Past three quarters of the picture, copying the rest costs more than it saves.
-      if (bandUpdates_ && 4 * (rows.end - rows.begin) <= 3 * base->i420->height) band = rows;
+      if (bandUpdates_) {
+        const SourceArea area = changedArea(*base->i420, *previousSource_, rows);
+        // Past three quarters of the picture, copying the rest costs more than it saves.
+        const auto changedPixels = static_cast<std::int64_t>(area.rows.end - area.rows.begin) *
+                                   (area.colEnd - area.colBegin);
+        if (4 * changedPixels <= 3 * static_cast<std::int64_t>(base->i420->width) * base->i420->height) band = area;
+      }
     }
     if (band) ++stats_.bandFrames;
     auto out = planar(*base, band);

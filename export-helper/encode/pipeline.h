@@ -37,6 +37,12 @@ namespace vantrel::exporter {
 class NativeRenderState;
 
 // What a frame is handed to the encoder as: exactly one of the two is set.
+// Luma rows and columns of a source picture, whole 2x2 blocks.
+struct SourceArea {
+  RowBand rows;
+  int colBegin = 0, colEnd = 0;
+};
+
 struct PipelineFrame {
   std::shared_ptr<const media::PixelBuffer> bgra;
   std::shared_ptr<const media::I420Buffer> planes;
@@ -47,7 +53,7 @@ struct PipelineFrame {
 struct PipelineStats {
   std::int64_t planarFrames = 0;   // scaled into the cached canvas
   std::int64_t reusedFrames = 0;   // previous output handed over again
-  std::int64_t bandFrames = 0;     // of planarFrames: only the rows reading changed source rows redone
+  std::int64_t bandFrames = 0;     // of planarFrames: only the pixels reading changed source pixels redone
   std::int64_t regularFrames = 0;  // composed in BGRA
   std::int64_t canvasBuilds = 0;
   bool planarRefused = false;       // a check against the regular path failed
@@ -82,7 +88,7 @@ class FramePipeline {
   std::unique_ptr<Canvas> buildCanvas(const media::CompositionRequest& request);
   // `changed`: the source rows (whole row pairs) that differ from
   // previousSource_, to redo only what reads them; nullopt redoes the frame.
-  std::shared_ptr<media::I420Buffer> planar(const media::SourceFrame& base, std::optional<RowBand> changed);
+  std::shared_ptr<media::I420Buffer> planar(const media::SourceFrame& base, std::optional<SourceArea> changed);
 
   media::Compositor compositor_;
   std::shared_ptr<NativeRenderState> state_;

@@ -182,14 +182,19 @@ HWY_EXPORT(ClampRowPair);
 namespace {
 
 template <class Kernel>
-void clampRows(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd, Kernel kernel) {
+void clampRows(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd, int colBegin, int colEnd,
+               Kernel kernel) {
   if (&in == &out) throw makeMediaError(MediaErrorCode::invalidArgument, "gamut clamp in place");
   if (out.width != in.width || out.height != in.height) {
     throw makeMediaError(MediaErrorCode::invalidArgument, "gamut clamp into a picture of another size");
   }
   rowBegin = std::max(rowBegin, 0) & ~1;
   rowEnd = std::min(rowEnd, in.height);
-  const int width = in.width, chromaCount = (width + 1) / 2, whole = width / 2;
+  // Whole blocks: columns from an even one, pointers moved there.
+  const int left = std::max(colBegin, 0) & ~1;
+  const int right = std::min((std::min(colEnd, in.width) + 1) & ~1, in.width);
+  const int width = right - left, chromaCount = (width + 1) / 2, whole = width / 2;
+  if (width <= 0) return;
   const auto at = [](const std::vector<std::uint8_t>& p, int stride, int r) {
     return p.data() + static_cast<std::ptrdiff_t>(r) * stride;
   };
@@ -198,14 +203,15 @@ void clampRows(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd, 
   };
   for (int y = rowBegin; y < rowEnd; y += 2) {
     const bool pair = y + 1 < in.height;
-    const std::uint8_t* y0 = at(in.y, in.strideY, y);
-    const std::uint8_t* y1 = pair ? at(in.y, in.strideY, y + 1) : nullptr;
-    const std::uint8_t* u = at(in.u, in.strideU, y / 2);
-    const std::uint8_t* v = at(in.v, in.strideV, y / 2);
-    std::uint8_t* oy0 = atOut(out.y, out.strideY, y);
-    std::uint8_t* oy1 = pair ? atOut(out.y, out.strideY, y + 1) : nullptr;
-    std::uint8_t* ou = atOut(out.u, out.strideU, y / 2);
-    std::uint8_t* ov = atOut(out.v, out.strideV, y / 2);
+    const int c = left / 2;
+    const std::uint8_t* y0 = at(in.y, in.strideY, y) + left;
+    const std::uint8_t* y1 = pair ? at(in.y, in.strideY, y + 1) + left : nullptr;
+    const std::uint8_t* u = at(in.u, in.strideU, y / 2) + c;
+    const std::uint8_t* v = at(in.v, in.strideV, y / 2) + c;
+    std::uint8_t* oy0 = atOut(out.y, out.strideY, y) + left;
+    std::uint8_t* oy1 = pair ? atOut(out.y, out.strideY, y + 1) + left : nullptr;
+    std::uint8_t* ou = atOut(out.u, out.strideU, y / 2) + c;
+    std::uint8_t* ov = atOut(out.v, out.strideV, y / 2) + c;
     const int done = pair ? kernel(y0, y1, u, v, oy0, oy1, ou, ov, whole) : 0;
     gamut::rowPairScalar(y0, y1, u, v, oy0, oy1, ou, ov, width, done, chromaCount);
   }
@@ -213,12 +219,14 @@ void clampRows(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd, 
 
 }  // namespace
 
-void clampI420ToRgbGamutBt709(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd) {
-  clampRows(in, out, rowBegin, rowEnd, HWY_DYNAMIC_DISPATCH(ClampRowPair));
+void clampI420ToRgbGamutBt709(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd, int colBegin,
+                              int colEnd) {
+  clampRows(in, out, rowBegin, rowEnd, colBegin, colEnd, HWY_DYNAMIC_DISPATCH(ClampRowPair));
 }
 
-void clampI420ToRgbGamutBt709Reference(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd) {
-  clampRows(in, out, rowBegin, rowEnd,
+void clampI420ToRgbGamutBt709Reference(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd,
+                                       int colBegin, int colEnd) {
+  clampRows(in, out, rowBegin, rowEnd, colBegin, colEnd,
             [](const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
                std::uint8_t*, std::uint8_t*, std::uint8_t*, int) { return 0; });
 }

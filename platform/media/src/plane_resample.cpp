@@ -346,25 +346,34 @@ void checkAxis(const PlaneAxis& a) {
 template <class Columns, class Rows>
 void runPasses(const PlaneResampler& r, const PlaneResampler::Table& tx, const PlaneResampler::Table& ty,
                const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst, std::ptrdiff_t dstStride,
-               int low, int high, Columns columns, Rows rows, int firstRow, int endRow) {
+               int low, int high, Columns columns, Rows rows, int firstRow, int endRow, int firstCol, int endCol) {
   const PlaneAxis& x = r.xAxis();
   const PlaneAxis& y = r.yAxis();
-  if (x.outCount == 0 || y.outCount == 0) return;
   firstRow = std::max(firstRow, 0);
   endRow = std::min(endRow, y.outCount);
-  if (firstRow >= endRow) return;
+  firstCol = std::max(firstCol, 0);
+  endCol = std::min(endCol, x.outCount);
+  if (firstRow >= endRow || firstCol >= endCol) return;
+  // The source columns those output columns read (starts never decrease
+  // along the row); every pixel is computed exactly as for the whole row.
+  const int srcBegin = tx.start[static_cast<std::size_t>(firstCol)];
+  const int srcEnd = std::min(x.srcCount, tx.start[static_cast<std::size_t>(endCol - 1)] + tx.taps);
+  const int span = srcEnd - srcBegin;
+  const int count = endCol - firstCol;
+  const int* start = tx.start.data() + firstCol;
+  const std::int16_t* q14 = tx.q14.data() + static_cast<std::size_t>(firstCol) * tx.taps;
   // Spare levels past the row: taps are padded to whole vectors by zero weights that read there.
   std::vector<std::int16_t> mid(static_cast<std::size_t>(x.srcCount) + 16, 0);
   std::vector<const std::uint8_t*> taps(static_cast<std::size_t>(ty.taps));
   for (int i = firstRow; i < endRow; ++i) {
     const int first = ty.start[static_cast<std::size_t>(i)];
-    for (int t = 0; t < ty.taps; ++t) taps[static_cast<std::size_t>(t)] = src + (first + t) * srcStride;
+    for (int t = 0; t < ty.taps; ++t) taps[static_cast<std::size_t>(t)] = src + (first + t) * srcStride + srcBegin;
     const std::int16_t* w = ty.q14.data() + static_cast<std::size_t>(i) * ty.taps;
-    const int done = columns(taps.data(), w, ty.taps, mid.data(), x.srcCount);
-    planes::columnPassScalar(taps.data(), w, ty.taps, mid.data(), done, x.srcCount);
-    std::uint8_t* out = dst + (y.outStart + i) * dstStride + x.outStart;
-    const int across = rows(mid.data(), tx.start.data(), tx.q14.data(), tx.taps, x.outCount, out, low, high);
-    planes::rowPassScalar(mid.data(), tx.start.data(), tx.q14.data(), tx.taps, x.outCount, out, across, low, high);
+    const int done = columns(taps.data(), w, ty.taps, mid.data() + srcBegin, span);
+    planes::columnPassScalar(taps.data(), w, ty.taps, mid.data() + srcBegin, done, span);
+    std::uint8_t* out = dst + (y.outStart + i) * dstStride + x.outStart + firstCol;
+    const int across = rows(mid.data(), start, q14, tx.taps, count, out, low, high);
+    planes::rowPassScalar(mid.data(), start, q14, tx.taps, count, out, across, low, high);
   }
 }
 
@@ -393,28 +402,49 @@ PlaneResampler::PlaneResampler(const PlaneAxis& x, const PlaneAxis& y, PlaneFilt
 void PlaneResampler::run(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst,
                          std::ptrdiff_t dstStride) const {
   runPasses(*this, tx_, ty_, src, srcStride, dst, dstStride, low_, high_, HWY_DYNAMIC_DISPATCH(ColumnPass),
-            HWY_DYNAMIC_DISPATCH(RowPass), 0, y_.outCount);
+            HWY_DYNAMIC_DISPATCH(RowPass), 0, y_.outCount, 0, x_.outCount);
 }
 
 void PlaneResampler::runRows(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst,
                              std::ptrdiff_t dstStride, int rowBegin, int rowEnd) const {
   runPasses(*this, tx_, ty_, src, srcStride, dst, dstStride, low_, high_, HWY_DYNAMIC_DISPATCH(ColumnPass),
-            HWY_DYNAMIC_DISPATCH(RowPass), rowBegin - y_.outStart, rowEnd - y_.outStart);
+            HWY_DYNAMIC_DISPATCH(RowPass), rowBegin - y_.outStart, rowEnd - y_.outStart, 0, x_.outCount);
 }
 
-std::pair<int, int> PlaneResampler::rowsReading(int srcBegin, int srcEnd) const {
-  // Each output row reads source rows [start, start + taps), and starts never
-  // decrease down the plane, so the rows reading a band are one run.
+void PlaneResampler::runRect(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst,
+                             std::ptrdiff_t dstStride, int rowBegin, int rowEnd, int colBegin, int colEnd) const {
+  runPasses(*this, tx_, ty_, src, srcStride, dst, dstStride, low_, high_, HWY_DYNAMIC_DISPATCH(ColumnPass),
+            HWY_DYNAMIC_DISPATCH(RowPass), rowBegin - y_.outStart, rowEnd - y_.outStart, colBegin - x_.outStart,
+            colEnd - x_.outStart);
+}
+
+namespace {
+
+// The outputs (absolute, [first, second)) of one axis whose taps read any of
+// source pixels [srcBegin, srcEnd). Each output reads [start, start + taps),
+// and starts never decrease along the axis, so those outputs are one run.
+std::pair<int, int> outputsReading(const PlaneAxis& axis, const PlaneResampler::Table& t, int srcBegin, int srcEnd) {
   int first = -1, end = -1;
-  for (int i = 0; i < y_.outCount && srcBegin < srcEnd; ++i) {
-    const int start = ty_.start[static_cast<std::size_t>(i)];
-    if (start < srcEnd && start + ty_.taps > srcBegin) {
+  for (int i = 0; i < axis.outCount && srcBegin < srcEnd; ++i) {
+    const int start = t.start[static_cast<std::size_t>(i)];
+    if (start < srcEnd && start + t.taps > srcBegin) {
       if (first < 0) first = i;
       end = i + 1;
     }
   }
-  if (first < 0) return {y_.outStart, y_.outStart};
-  return {y_.outStart + first, y_.outStart + end};
+  if (first < 0) return {axis.outStart, axis.outStart};
+  return {axis.outStart + first, axis.outStart + end};
+}
+
+}  // namespace
+
+std::pair<int, int> PlaneResampler::rowsReading(int srcBegin, int srcEnd) const {
+  return outputsReading(y_, ty_, srcBegin, srcEnd);
+}
+
+std::pair<int, int> PlaneResampler::columnsReading(int srcBegin, int srcEnd) const {
+  // Taps padded with zero weights count as read: a few columns too many at worst.
+  return outputsReading(x_, tx_, srcBegin, srcEnd);
 }
 
 void PlaneResampler::runReference(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst,
@@ -423,7 +453,7 @@ void PlaneResampler::runReference(const std::uint8_t* src, std::ptrdiff_t srcStr
       *this, tx_, ty_, src, srcStride, dst, dstStride, low_, high_,
       [](const std::uint8_t* const*, const std::int16_t*, int, std::int16_t*, int) { return 0; },
       [](const std::int16_t*, const int*, const std::int16_t*, int, int, std::uint8_t*, int, int) { return 0; }, 0,
-      y_.outCount);
+      y_.outCount, 0, x_.outCount);
 }
 
 }  // namespace vantrel::media

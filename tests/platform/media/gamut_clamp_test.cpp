@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <hwy/targets.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <random>
 #include <string>
 
@@ -39,30 +41,42 @@ I420Buffer filled(int w, int h, std::uint8_t level) {
 }
 
 TEST(GamutClamp, VectorKernelMatchesScalarReferenceExactly) {
+  constexpr int kAll = std::numeric_limits<int>::max();
   struct Case {
-    int w, h, rowBegin, rowEnd;
+    int w, h, rowBegin, rowEnd, colBegin, colEnd;
     double wild;
-  } const cases[] = {{1920, 8, 0, 8, 1},  {1920, 8, 0, 8, 0.01}, {37, 9, 0, 9, 1},   {1, 1, 0, 1, 1},
-                     {2, 2, 0, 2, 1},     {33, 1, 0, 1, 1},      {64, 12, 3, 7, 1}, {70, 11, 9, 11, 0.05}};
+  } const cases[] = {{1920, 8, 0, 8, 0, kAll, 1},    {1920, 8, 0, 8, 0, kAll, 0.01}, {37, 9, 0, 9, 0, kAll, 1},
+                     {1, 1, 0, 1, 0, kAll, 1},       {2, 2, 0, 2, 0, kAll, 1},       {33, 1, 0, 1, 0, kAll, 1},
+                     {64, 12, 3, 7, 0, kAll, 1},     {70, 11, 9, 11, 0, kAll, 0.05}, {1920, 8, 0, 8, 101, 1333, 1},
+                     {37, 9, 2, 7, 5, 37, 1},        {64, 12, 3, 7, 0, 17, 0.5}};
   const auto targets = hwy::SupportedAndGeneratedTargets();
   for (const std::int64_t target : targets) {
     hwy::SetSupportedTargetsForTest(target);
     unsigned seed = 1;
     for (const Case& c : cases) {
-      SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + " on " + hwy::TargetName(target));
+      SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + " columns from " + std::to_string(c.colBegin) +
+                   " on " + hwy::TargetName(target));
       const I420Buffer in = randomPicture(c.w, c.h, seed++, c.wild);
-      I420Buffer vec = filled(c.w, c.h, 7), ref = filled(c.w, c.h, 7);
-      clampI420ToRgbGamutBt709(in, vec, c.rowBegin, c.rowEnd);
-      clampI420ToRgbGamutBt709Reference(in, ref, c.rowBegin, c.rowEnd);
+      I420Buffer vec = filled(c.w, c.h, 7), ref = filled(c.w, c.h, 7), full = filled(c.w, c.h, 7);
+      clampI420ToRgbGamutBt709(in, vec, c.rowBegin, c.rowEnd, c.colBegin, c.colEnd);
+      clampI420ToRgbGamutBt709Reference(in, ref, c.rowBegin, c.rowEnd, c.colBegin, c.colEnd);
+      clampI420ToRgbGamutBt709Reference(in, full, 0, c.h);
       EXPECT_EQ(vec.y, ref.y);
       EXPECT_EQ(vec.u, ref.u);
       EXPECT_EQ(vec.v, ref.v);
-      // Rows outside the range (widened to whole row pairs) are left alone.
-      const int first = c.rowBegin & ~1, end = std::min(c.h, (c.rowEnd + 1) & ~1);
+      // Inside the area (widened to whole 2x2 blocks) as for the whole
+      // picture, outside it left alone.
+      const int top = c.rowBegin & ~1, bottom = std::min(c.h, (c.rowEnd + 1) & ~1);
+      const int left = c.colBegin & ~1, right = std::min(c.w, (std::min(c.colEnd, c.w) + 1) & ~1);
       for (int y = 0; y < c.h; ++y) {
-        if (y >= first && y < end) continue;
         for (int x = 0; x < c.w; ++x) {
-          ASSERT_EQ(vec.y[static_cast<std::size_t>(y) * vec.strideY + x], 7) << "row " << y;
+          const bool inside = y >= top && y < bottom && x >= left && x < right;
+          const std::size_t at = static_cast<std::size_t>(y) * vec.strideY + x;
+          ASSERT_EQ(vec.y[at], inside ? full.y[at] : 7) << "pixel " << x << "," << y;
+          if (y % 2 || x % 2) continue;
+          const std::size_t cat = static_cast<std::size_t>(y / 2) * vec.strideU + x / 2;
+          ASSERT_EQ(vec.u[cat], inside ? full.u[cat] : 7) << "block " << x << "," << y;
+          ASSERT_EQ(vec.v[cat], inside ? full.v[cat] : 7) << "block " << x << "," << y;
         }
       }
     }

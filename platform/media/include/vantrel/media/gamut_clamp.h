@@ -13,14 +13,19 @@
 
 #include "vantrel/media/frame.h"
 
+#include <limits>
+
 namespace vantrel::media {
 
-// Writes luma rows [rowBegin, rowEnd) of `out` (widened to whole row pairs,
-// with their chroma rows) from the same rows of `in`; the other rows of `out`
-// are left alone. `out` must already have `in`'s size and must not be `in`:
-// throws MediaError(invalidArgument) otherwise. Vector kernel.
-void clampI420ToRgbGamutBt709(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd);
+// Writes luma rows [rowBegin, rowEnd) by luma columns [colBegin, colEnd) of
+// `out` (widened to whole 2x2 blocks, with their chroma samples) from the
+// same pixels of `in`; the rest of `out` is left alone. `out` must already
+// have `in`'s size and must not be `in`: throws MediaError(invalidArgument)
+// otherwise. Vector kernel.
+void clampI420ToRgbGamutBt709(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd, int colBegin = 0,
+                              int colEnd = std::numeric_limits<int>::max());
 // The plain scalar reference of the same arithmetic.
-void clampI420ToRgbGamutBt709Reference(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd);
+void clampI420ToRgbGamutBt709Reference(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd,
+                                       int colBegin = 0, int colEnd = std::numeric_limits<int>::max());
 
 }  // namespace vantrel::media

@@ -59,9 +59,16 @@ class PlaneResampler {
   // one run() writes, the other rows are left alone.
   void runRows(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst, std::ptrdiff_t dstStride,
                int rowBegin, int rowEnd) const;
+  // run() for the destination rectangle rows [rowBegin, rowEnd) by columns
+  // [colBegin, colEnd) only (absolute, clamped to the rectangle), reading only
+  // the source columns those need; every written pixel is the one run() writes.
+  void runRect(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst, std::ptrdiff_t dstStride,
+               int rowBegin, int rowEnd, int colBegin, int colEnd) const;
   // The destination rows (absolute, [first, second)) whose filter taps read
   // any of source rows [srcBegin, srcEnd); an empty range when none does.
   std::pair<int, int> rowsReading(int srcBegin, int srcEnd) const;
+  // The same for destination columns and source columns.
+  std::pair<int, int> columnsReading(int srcBegin, int srcEnd) const;
   // The plain scalar reference of the same arithmetic.
   void runReference(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst,
                     std::ptrdiff_t dstStride) const;
