@@ -200,7 +200,7 @@ bool FramePipeline::sceneChanged(double t) {
   return changed;
 }
 
-std::shared_ptr<const media::PixelBuffer> FramePipeline::regular(const media::CompositionRequest& request) {
+PipelineFrame FramePipeline::regular(const media::CompositionRequest& request) {
   const media::CompositionRequest* use = &request;
   media::CompositionRequest converted;
   for (std::size_t i = 0; i < request.sources.size(); ++i) {
@@ -217,8 +217,13 @@ std::shared_ptr<const media::PixelBuffer> FramePipeline::regular(const media::Co
     converted.sources[i].i420.reset();
   }
   auto out = outputPool_->acquire();
+  ComposedFrameHistory* history = state_ ? &composedFrameHistory(*state_) : nullptr;
+  const std::int64_t reusedBefore = history ? history->reusedFrames : 0;
   compositor_(*use, *out);
-  return out;
+  // The compositor handed over the frame it composed last; that is the frame
+  // returned last when that one came from the compositor too.
+  const bool repeats = history && history->reusedFrames > reusedBefore && lastWasRegular_;
+  return {out, nullptr, repeats};
 }
 
 std::unique_ptr<FramePipeline::Canvas> FramePipeline::buildCanvas(const media::CompositionRequest& request) {
@@ -431,9 +436,15 @@ std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFram
 }
 
 PipelineFrame FramePipeline::compose(const media::CompositionRequest& request) {
+  PipelineFrame frame = composeFrame(request);
+  lastWasRegular_ = frame.bgra != nullptr;
+  return frame;
+}
+
+PipelineFrame FramePipeline::composeFrame(const media::CompositionRequest& request) {
   if (!allowPlanar_) {
     ++stats_.regularFrames;
-    return {regular(request), nullptr};
+    return regular(request);
   }
   const bool changed = sceneChanged(request.outputTime.seconds());
   const media::SourceFrame* base = request.sources.empty() ? nullptr : &request.sources[0];
@@ -490,19 +501,19 @@ PipelineFrame FramePipeline::compose(const media::CompositionRequest& request) {
     if (canvas_) {
       // Checked once against the regular path on this very frame.
       auto planes = planar(*base, std::nullopt);
-      auto reference = regular(request);
-      const double psnr = i420Psnr(*planes, toI420(*reference));
+      PipelineFrame reference = regular(request);
+      const double psnr = i420Psnr(*planes, toI420(*reference.bgra));
       if (stats_.firstCheckPsnr == 0) stats_.firstCheckPsnr = psnr;
       if (psnr < kMinPlanarPsnr) {
         stats_.planarRefused = true;
         canvas_.reset();
       }
       ++stats_.regularFrames;
-      return {reference, nullptr};
+      return reference;
     }
   }
   ++stats_.regularFrames;
-  return {regular(request), nullptr};
+  return regular(request);
 }
 
 }  // namespace vantrel::exporter

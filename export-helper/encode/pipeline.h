@@ -84,7 +84,8 @@ class FramePipeline {
   struct Canvas;
   bool sceneIsStaticThroughout() const;
   bool sceneChanged(double t);
-  std::shared_ptr<const media::PixelBuffer> regular(const media::CompositionRequest& request);
+  PipelineFrame composeFrame(const media::CompositionRequest& request);
+  PipelineFrame regular(const media::CompositionRequest& request);
   std::unique_ptr<Canvas> buildCanvas(const media::CompositionRequest& request);
   // `changed`: the source rows (whole row pairs) that differ from
   // previousSource_, to redo only what reads them; nullopt redoes the frame.
@@ -108,6 +109,7 @@ class FramePipeline {
   int staticRun_ = 0;  // frames in a row whose scene did not change
   bool bandUpdates_ = true;
   bool canvasRefused_ = false;  // buildCanvas said no since the scene last changed
+  bool lastWasRegular_ = false;  // the frame returned last came from the compositor
   media::I420Buffer gamut_;  // the source clamped to RGB, scaled from
   std::shared_ptr<const media::I420Buffer> previousSource_;
   std::shared_ptr<const media::I420Buffer> previousOutput_;

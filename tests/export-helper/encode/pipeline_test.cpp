@@ -184,6 +184,39 @@ TEST_F(PipelineTest, HeldSourceFramesReuseThePreviousOutput) {
   EXPECT_EQ(reusedSeen, planar.stats().reusedFrames);
 }
 
+// The BGRA path says so too when the compositor hands over its last frame,
+// and that frame is then the very picture returned before.
+TEST_F(PipelineTest, HeldSourceFramesOnTheRegularPathAreMarkedAsRepeats) {
+  auto m = styled(held(), 1.0);
+  auto asset = media::Asset::open(held());
+  std::vector<SourceVideoTrack> sources{{asset, asset->tracks(media::MediaType::video).front()}};
+  const auto base = loadTrackMetadata(*sources.front().track);
+  auto bundle = buildCompositionBundle(m, sources, base, base.displaySize, {320, 180});
+  auto settings = bundle.videoComposition;
+  settings.planarSources = true;
+  media::VideoCompositionReader reader(bundle.composition, settings);
+  FramePipeline regular(bundle.compositor, bundle.renderState, settings.renderWidth, settings.renderHeight, false);
+  reader.startReading();
+  std::vector<std::uint8_t> previous;
+  int repeats = 0, frames = 0;
+  while (auto request = reader.copyNextRequest()) {
+    const PipelineFrame f = regular.compose(*request);
+    ASSERT_TRUE(f.bgra);
+    std::vector<std::uint8_t> pixels;
+    for (int y = 0; y < f.bgra->height(); ++y) {
+      pixels.insert(pixels.end(), f.bgra->row(y), f.bgra->row(y) + 4 * f.bgra->width());
+    }
+    if (f.repeatsPrevious) {
+      ++repeats;
+      EXPECT_EQ(pixels, previous) << "frame " << frames;
+    }
+    EXPECT_FALSE(frames == 0 && f.repeatsPrevious);
+    previous = std::move(pixels);
+    ++frames;
+  }
+  EXPECT_GE(repeats, 10);
+}
+
 // Redoing only the rows that read changed source rows must give exactly the
 // picture that redoing the whole frame gives, at the band's edges too.
 TEST_F(PipelineTest, BandUpdatesEqualWholeFrames) {
