@@ -81,10 +81,28 @@ std::uint32_t BitReader::ue() {
   return zeros == 0 ? 0 : ((1u << zeros) - 1 + bits(zeros));
 }
 
-std::int32_t BitReader::se() {
+std::int64_t BitReader::se() {
   const std::uint32_t k = ue();
-  const auto magnitude = static_cast<std::int32_t>((k + 1) / 2);
+  const auto magnitude = static_cast<std::int64_t>((static_cast<std::uint64_t>(k) + 1) / 2);
   return (k & 1) ? magnitude : -magnitude;
+}
+
+int BitReader::ueAtMost(int limit) {
+  const std::uint32_t v = ue();
+  if (v > static_cast<std::uint32_t>(limit)) {
+    ok_ = false;
+    return 0;
+  }
+  return static_cast<int>(v);
+}
+
+int BitReader::seWithin(int lo, int hi) {
+  const std::int64_t v = se();
+  if (v < lo || v > hi) {
+    ok_ = false;
+    return lo;
+  }
+  return static_cast<int>(v);
 }
 
 void BitWriter::bits(std::uint32_t value, int n) {
@@ -120,40 +138,37 @@ std::optional<SpsInfo> parseSps(const Bytes& nal) {
   s.profile = static_cast<int>(r.bits(8));
   r.bits(8);
   s.level = static_cast<int>(r.bits(8));
-  s.id = static_cast<int>(r.ue());
+  s.id = r.ueAtMost(31);
   static const int kHighProfiles[] = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135};
   bool scalingLists = false;
   if (std::find(std::begin(kHighProfiles), std::end(kHighProfiles), s.profile) != std::end(kHighProfiles)) {
-    s.chromaFormat = static_cast<int>(r.ue());
+    s.chromaFormat = r.ueAtMost(3);
     if (s.chromaFormat == 3) r.bits(1);
-    s.bitDepthLuma = 8 + static_cast<int>(r.ue());
-    s.bitDepthChroma = 8 + static_cast<int>(r.ue());
+    s.bitDepthLuma = 8 + r.ueAtMost(6);
+    s.bitDepthChroma = 8 + r.ueAtMost(6);
     r.bits(1);  // qpprime_y_zero_transform_bypass_flag
     scalingLists = r.bits(1) != 0;
   }
   if (!r.ok()) return std::nullopt;
   if (scalingLists) return s;
   SpsInfo full = s;
-  full.log2MaxFrameNum = static_cast<int>(r.ue()) + 4;
-  full.pocType = static_cast<int>(r.ue());
+  full.log2MaxFrameNum = r.ueAtMost(12) + 4;
+  full.pocType = r.ueAtMost(2);
   if (full.pocType == 0) {
-    full.log2MaxPocLsb = static_cast<int>(r.ue()) + 4;
+    full.log2MaxPocLsb = r.ueAtMost(12) + 4;
   } else if (full.pocType == 1) {
     r.bits(1);
     r.se();
     r.se();
-    const std::uint32_t cycle = r.ue();
-    for (std::uint32_t i = 0; i < cycle && i < 256 && r.ok(); ++i) r.se();
+    const int cycle = r.ueAtMost(255);
+    for (int i = 0; i < cycle && r.ok(); ++i) r.se();
   }
-  full.maxRefFrames = static_cast<int>(r.ue());
+  full.maxRefFrames = r.ueAtMost(16);
   r.bits(1);  // gaps_in_frame_num_value_allowed_flag
-  full.widthMbs = static_cast<int>(r.ue()) + 1;
-  full.heightMapUnits = static_cast<int>(r.ue()) + 1;
+  full.widthMbs = r.ueAtMost(1023) + 1;
+  full.heightMapUnits = r.ueAtMost(1023) + 1;
   full.frameMbsOnly = r.bits(1) != 0;
-  if (!r.ok() || full.log2MaxFrameNum > 16 || full.log2MaxPocLsb > 16 || full.pocType > 2 || full.widthMbs > 1024 ||
-      full.heightMapUnits > 1024) {
-    return s;
-  }
+  if (!r.ok()) return s;
   full.frameFieldsRead = true;
   return full;
 }
@@ -163,18 +178,18 @@ std::optional<PpsInfo> parsePps(const Bytes& nal) {
   const Bytes rbsp = unescapePayload(nal);
   BitReader r(rbsp);
   PpsInfo p;
-  p.id = static_cast<int>(r.ue());
-  p.spsId = static_cast<int>(r.ue());
+  p.id = r.ueAtMost(255);
+  p.spsId = r.ueAtMost(31);
   p.cabac = r.bits(1) != 0;
   p.bottomFieldPocPresent = r.bits(1) != 0;
-  p.sliceGroups = static_cast<int>(r.ue()) + 1;
+  p.sliceGroups = r.ueAtMost(7) + 1;
   if (!r.ok()) return std::nullopt;
   if (p.sliceGroups != 1) return p;  // slice group maps are not read; callers refuse such sets
-  p.refIdxL0Default = static_cast<int>(r.ue()) + 1;
+  p.refIdxL0Default = r.ueAtMost(31) + 1;
   r.ue();  // num_ref_idx_l1_default_active_minus1
   p.weightedPred = r.bits(1) != 0;
   r.bits(2);  // weighted_bipred_idc
-  p.picInitQp = 26 + r.se();
+  p.picInitQp = 26 + r.seWithin(-26, 25);
   r.se();  // pic_init_qs_minus26
   r.se();  // chroma_qp_index_offset
   p.deblockingControlPresent = r.bits(1) != 0;
@@ -188,8 +203,8 @@ std::optional<std::pair<int, int>> parsePpsIds(const Bytes& nal) {
   if (nal.size() < 2 || (nal[0] & 0x1F) != 8) return std::nullopt;
   const Bytes rbsp = unescapePayload(nal);
   BitReader r(rbsp);
-  const int pps = static_cast<int>(r.ue());
-  const int sps = static_cast<int>(r.ue());
+  const int pps = r.ueAtMost(255);
+  const int sps = r.ueAtMost(31);
   if (!r.ok()) return std::nullopt;
   return std::make_pair(pps, sps);
 }

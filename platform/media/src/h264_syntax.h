@@ -32,7 +32,11 @@ class BitReader {
   std::size_t position() const { return pos_; }  // in bits
   std::uint32_t bits(int n);
   std::uint32_t ue();
-  std::int32_t se();
+  std::int64_t se();
+  // ue() and se() for fields with a range: a value outside it clears ok()
+  // and reads as `lo` (0), so no caller does arithmetic on a wild value.
+  int ueAtMost(int limit);
+  int seWithin(int lo, int hi);
 
  private:
   const Bytes& rbsp_;
