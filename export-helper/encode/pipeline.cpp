@@ -387,9 +387,9 @@ std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFram
   std::shared_ptr<media::I420Buffer> out = slot->buffer;
   const media::I420Buffer& src = gamut_;
   if (changed && previousOutput_) {
-    // Only some source rows changed: the previous output stands, except for
-    // the rows whose filter taps read a changed row. gamut_ still holds the
-    // previous source, so only the changed rows are clamped again.
+    // Only a box of the source changed: the previous output stands, except
+    // for the pixels whose filter taps read the box. gamut_ still holds the
+    // previous source, so only the box is clamped again.
     *out = *previousOutput_;
     slot->generation = c.generation;
     const int r0 = changed->rows.begin, r1 = changed->rows.end, c0 = changed->colBegin, c1 = changed->colEnd;
