@@ -386,12 +386,15 @@ std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFram
   // written again, unless the canvas changed since.
   std::shared_ptr<media::I420Buffer> out = slot->buffer;
   const media::I420Buffer& src = gamut_;
+  const std::uint64_t serial = ++serial_;
+  OutputChange& change = changes_[serial % kKeptChanges];
   if (changed && previousOutput_) {
     // Only a box of the source changed: the previous output stands, except
     // for the pixels whose filter taps read the box. gamut_ still holds the
     // previous source, so only the box is clamped again.
-    *out = *previousOutput_;
+    catchUp(*slot, c.generation);
     slot->generation = c.generation;
+    slot->serial = serial;
     const int r0 = changed->rows.begin, r1 = changed->rows.end, c0 = changed->colBegin, c1 = changed->colEnd;
     media::clampI420ToRgbGamutBt709(*base.i420, gamut_, r0, r1, c0, c1);
     const auto lumaRows = c.y->rowsReading(r0, r1), lumaCols = c.y->columnsReading(c0, c1);
@@ -409,12 +412,22 @@ std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFram
                     chromaRows.first, chromaRows.second, chromaCols.first, chromaCols.second);
     blendRunsInRect(out->v.data(), out->strideV, c.planes.v.data(), c.planes.strideV, c.chromaRuns, c.chromaK, 128,
                     chromaRows.first, chromaRows.second, chromaCols.first, chromaCols.second);
+    change = {serial, c.generation, previousSerial_,
+              Box{lumaCols.first, lumaCols.second, lumaRows.first, lumaRows.second},
+              Box{chromaCols.first, chromaCols.second, chromaRows.first, chromaRows.second}};
     return out;
   }
   if (slot->generation != c.generation) {
     *out = c.planes;
     slot->generation = c.generation;
   }
+  slot->serial = serial;
+  // Everything else is the canvas, the same in every output of it.
+  const auto boxOf = [](const media::PlaneResampler& r) {
+    return Box{r.xAxis().outStart, r.xAxis().outStart + r.xAxis().outCount, r.yAxis().outStart,
+               r.yAxis().outStart + r.yAxis().outCount};
+  };
+  change = {serial, c.generation, 0, boxOf(*c.y), boxOf(*c.u)};
   // What the regular path scales is the decoded frame after its trip to RGB:
   // colours outside what RGB holds (common when a recording's matrix is not
   // the one it was encoded with, and at the edges of saturated colours after
@@ -433,6 +446,38 @@ std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFram
   blendRuns(out->v.data(), out->strideV, c.planes.v.data(), c.planes.strideV, c.chromaRuns.data(),
             c.chromaRuns.data() + c.chromaRuns.size(), c.chromaK, 128);
   return out;
+}
+
+// Makes `slot` hold previousOutput_: by copying the boxes that changed since
+// the output it holds when the chain of changes back to it is known and within
+// one canvas, else whole.
+void FramePipeline::catchUp(PlanarOutput& slot, std::uint64_t generation) {
+  media::I420Buffer& out = *slot.buffer;
+  const media::I420Buffer& latest = *previousOutput_;
+  bool known = slot.generation == generation && slot.serial != 0 && slot.serial <= previousSerial_ &&
+               previousSerial_ - slot.serial < kKeptChanges && out.width == latest.width &&
+               out.height == latest.height;
+  for (std::uint64_t s = slot.serial + 1; known && s <= previousSerial_; ++s) {
+    const OutputChange& c = changes_[s % kKeptChanges];
+    known = c.serial == s && c.generation == generation && (c.basedOn == 0 || c.basedOn == s - 1);
+  }
+  if (!known) {
+    out = latest;
+    return;
+  }
+  const auto copyBox = [](const std::vector<std::uint8_t>& from, std::vector<std::uint8_t>& to, int stride,
+                          const Box& b) {
+    for (int y = b.y0; y < b.y1; ++y) {
+      const std::size_t at = static_cast<std::size_t>(y) * stride + b.x0;
+      std::memcpy(to.data() + at, from.data() + at, static_cast<std::size_t>(b.x1 - b.x0));
+    }
+  };
+  for (std::uint64_t s = slot.serial + 1; s <= previousSerial_; ++s) {
+    const OutputChange& c = changes_[s % kKeptChanges];
+    copyBox(latest.y, out.y, latest.strideY, c.luma);
+    copyBox(latest.u, out.u, latest.strideU, c.chroma);
+    copyBox(latest.v, out.v, latest.strideV, c.chroma);
+  }
 }
 
 PipelineFrame FramePipeline::compose(const media::CompositionRequest& request) {
@@ -486,6 +531,7 @@ PipelineFrame FramePipeline::composeFrame(const media::CompositionRequest& reque
     auto out = planar(*base, band);
     previousSource_ = base->i420;
     previousOutput_ = out;
+    previousSerial_ = serial_;
     ++stats_.planarFrames;
     return {nullptr, out};
   }

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <array>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -102,8 +103,26 @@ class FramePipeline {
   struct PlanarOutput {
     std::shared_ptr<media::I420Buffer> buffer;
     std::uint64_t generation = 0;  // the canvas whose static pixels it holds
+    std::uint64_t serial = 0;      // the planar output it holds (0: none)
   };
+  // Where planar output `serial` differs from the one made before it: a
+  // rectangle of the luma plane and one of the chroma planes ([x0, x1) by
+  // [y0, y1)). A buffer a few outputs behind is brought up to date by copying
+  // only these from the latest output.
+  struct Box {
+    int x0 = 0, x1 = 0, y0 = 0, y1 = 0;
+  };
+  struct OutputChange {
+    std::uint64_t serial = 0, generation = 0;
+    std::uint64_t basedOn = 0;  // the output it was made from (0: the canvas; any output of it)
+    Box luma, chroma;
+  };
+  static constexpr std::size_t kKeptChanges = 16;
+  void catchUp(PlanarOutput& slot, std::uint64_t generation);
   std::vector<PlanarOutput> planarPool_;
+  std::array<OutputChange, kKeptChanges> changes_{};  // by serial % kKeptChanges
+  std::uint64_t serial_ = 0;                           // planar outputs made
+  std::uint64_t previousSerial_ = 0;                   // previousOutput_'s
   std::uint64_t canvasGenerations_ = 0;
   std::optional<double> previousTime_;
   int staticRun_ = 0;  // frames in a row whose scene did not change
