@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 namespace vantrel::exporter {
 
@@ -21,5 +22,11 @@ struct RowBand {
 // read. Non-positive sizes give an empty band.
 RowBand changedRows(const std::uint8_t* a, std::ptrdiff_t strideA, const std::uint8_t* b, std::ptrdiff_t strideB,
                     int widthBytes, int rows);
+
+// The byte columns [first, second) where rows [rowBegin, rowEnd) of two
+// planes differ ({0,0} when they do not); the rows are those changedRows
+// found, so only rows that differ are scanned, from both ends.
+std::pair<int, int> changedColumns(const std::uint8_t* a, std::ptrdiff_t strideA, const std::uint8_t* b,
+                                   std::ptrdiff_t strideB, int width, int rowBegin, int rowEnd);
 
 }  // namespace vantrel::exporter

@@ -1,6 +1,7 @@
 #include "h264_syntax.h"
 
 #include <algorithm>
+#include <limits>
 #include <string>
 
 namespace vantrel::media::h264 {
@@ -25,9 +26,9 @@ std::vector<Bytes> splitAnnexB(const std::uint8_t* d, std::size_t size) {
   return out;
 }
 
-Bytes unescapePayload(const Bytes& nal) {
+Bytes unescapeHead(const Bytes& nal, std::size_t atLeast, std::size_t& tailAt) {
   Bytes rbsp;
-  rbsp.reserve(nal.size());
+  rbsp.reserve(std::min(nal.size(), atLeast + 8));
   int zeros = 0;
   for (std::size_t i = 1; i < nal.size(); ++i) {
     const std::uint8_t b = nal[i];
@@ -37,8 +38,18 @@ Bytes unescapePayload(const Bytes& nal) {
     }
     zeros = b == 0 ? zeros + 1 : 0;
     rbsp.push_back(b);
+    if (rbsp.size() >= atLeast && b != 0) {
+      tailAt = i + 1;
+      return rbsp;
+    }
   }
+  tailAt = nal.size();
   return rbsp;
+}
+
+Bytes unescapePayload(const Bytes& nal) {
+  std::size_t tailAt = 0;
+  return unescapeHead(nal, std::numeric_limits<std::size_t>::max(), tailAt);
 }
 
 Bytes escapeNal(std::uint8_t header, const Bytes& rbsp) {

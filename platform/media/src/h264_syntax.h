@@ -21,6 +21,12 @@ std::vector<Bytes> splitAnnexB(const std::uint8_t* data, std::size_t size);
 // A NAL unit's payload after its header byte with emulation prevention
 // removed (the RBSP), and the inverse: header byte plus escaped payload.
 Bytes unescapePayload(const Bytes& nal);
+// The first RBSP bytes of a NAL unit: at least `atLeast`, up to a non-zero
+// byte; tailAt is the index in `nal` where the escaped bytes after them
+// start (nal.size() when the whole payload was read). Bits changed in such a
+// head before its last byte and escaped again leave the tail valid as it
+// stands: no run of zeros crosses the join.
+Bytes unescapeHead(const Bytes& nal, std::size_t atLeast, std::size_t& tailAt);
 Bytes escapeNal(std::uint8_t header, const Bytes& rbsp);
 
 // Exp-Golomb reader over an RBSP. Reading past the end yields zeros and

@@ -117,31 +117,8 @@ void overwriteBits(Bytes& rbsp, std::size_t position, std::uint32_t value, int c
   }
 }
 
-// The first bytes of a slice's RBSP, enough for the header fields up to
-// frame_num, ending in a non-zero byte; tailAt is where the escaped bytes
-// after them start. Escaping the head again after changing bits before its
-// last byte leaves the tail valid as it is: no zero run crosses the join.
-// The whole unit when it is shorter.
-Bytes sliceHead(const Bytes& nal, std::size_t& tailAt) {
-  constexpr std::size_t kHeadBytes = 12;  // past 27 + 9 + 17 + 16 bits of header
-  Bytes head;
-  int zeros = 0;
-  for (std::size_t i = 1; i < nal.size(); ++i) {
-    const std::uint8_t b = nal[i];
-    if (zeros >= 2 && b == 3) {
-      zeros = 0;
-      continue;
-    }
-    zeros = b == 0 ? zeros + 1 : 0;
-    head.push_back(b);
-    if (head.size() >= kHeadBytes && b != 0) {
-      tailAt = i + 1;
-      return head;
-    }
-  }
-  tailAt = nal.size();
-  return head;
-}
+// Enough RBSP bytes for a slice header's fields up to frame_num (27 + 9 + 17 + 16 bits at most).
+constexpr std::size_t kSliceHeadBytes = 12;
 
 void appendUnit(Bytes& out, const Bytes& nal) {
   static constexpr std::uint8_t kStartCode[] = {0, 0, 0, 1};
@@ -232,14 +209,14 @@ std::optional<Bytes> RepeatedPictureCoder::adjust(const std::uint8_t* data, std:
       lastWasReference_ = true;
     } else if (type == kSlice) {
       std::size_t tailAt = 0;
-      Bytes head = sliceHead(nal, tailAt);
+      Bytes head = h264::unescapeHead(nal, kSliceHeadBytes, tailAt);
       h264::BitReader r(head);
       r.ue();  // first_mb_in_slice
       r.ue();  // slice_type
       r.ue();  // pic_parameter_set_id
       const std::size_t at = r.position();
       const auto frameNum = static_cast<int>(r.bits(sps_.log2MaxFrameNum));
-      // The last byte of a partial head must stay as it is (see sliceHead).
+      // The last byte of a partial head must stay as it is (see unescapeHead).
       if (!r.ok() || (tailAt < nal.size() && r.position() > 8 * (head.size() - 1))) return std::nullopt;
       const int shifted = (frameNum + inserted_) % maxFrameNum();
       if (reference) lastRefFrameNum_ = shifted;
