@@ -83,22 +83,6 @@ RowBand changedRowPairs(const media::I420Buffer& a, const media::I420Buffer& b) 
   return RowBand{band.begin & ~1, std::min((band.end + 1) & ~1, a.height)};
 }
 
-// The columns of the rows that changed (see changedRowPairs), widened to
-// whole 2x2 blocks.
-SourceArea changedArea(const media::I420Buffer& a, const media::I420Buffer& b, RowBand rows) {
-  const int cw = (a.width + 1) / 2;
-  auto [first, end] = changedColumns(a.y.data(), a.strideY, b.y.data(), b.strideY, a.width, rows.begin, rows.end);
-  for (const auto& [pa, sa, pb, sb] : {std::tuple{a.u.data(), a.strideU, b.u.data(), b.strideU},
-                                       std::tuple{a.v.data(), a.strideV, b.v.data(), b.strideV}}) {
-    const auto c = changedColumns(pa, sa, pb, sb, cw, rows.begin / 2, (rows.end + 1) / 2);
-    if (c.first >= c.second) continue;
-    if (first >= end) first = 2 * c.first, end = 2 * c.second;
-    first = std::min(first, 2 * c.first);
-    end = std::max(end, 2 * c.second);
-  }
-  return {rows, first & ~1, std::min((end + 1) & ~1, a.width)};
-}
-
 // Blends only the runs' pixels on rows [rowBegin, rowEnd) and columns [colBegin, colEnd).
 void blendRunsInRect(std::uint8_t* plane, int stride, const std::uint8_t* canvas, int canvasStride,
                      const std::vector<Run>& runs, const std::vector<std::uint8_t>& k, int zero, int rowBegin,
@@ -128,6 +112,64 @@ double i420Psnr(const media::I420Buffer& a, const media::I420Buffer& b) {
                      planeMse(a.v.data(), a.strideV, b.v.data(), b.strideV, cw, ch, count);
   if (sum == 0 || count == 0) return 99;
   return 10 * std::log10(255.0 * 255.0 / (sum / count));
+}
+
+void FramePipeline::SourceTiles::mark(const media::I420Buffer& now, const media::I420Buffer& before, RowBand band) {
+  columns = (now.width + kTileWidth - 1) / kTileWidth;
+  rows = (now.height + kTileHeight - 1) / kTileHeight;
+  flags.assign(static_cast<std::size_t>(columns) * rows, 0);
+  const int cw = (now.width + 1) / 2;
+  markChangedTiles(now.y.data(), now.strideY, before.y.data(), before.strideY, now.width, band.begin, band.end,
+                   kTileWidth, kTileHeight, flags.data(), columns);
+  for (const auto& [a, sa, b, sb] : {std::tuple{now.u.data(), now.strideU, before.u.data(), before.strideU},
+                                     std::tuple{now.v.data(), now.strideV, before.v.data(), before.strideV}}) {
+    markChangedTiles(a, sa, b, sb, cw, band.begin / 2, (band.end + 1) / 2, kTileWidth / 2, kTileHeight / 2,
+                     flags.data(), columns);
+  }
+  sums.assign(static_cast<std::size_t>(columns + 1) * (rows + 1), 0);
+  const auto at = [&](int c, int r) -> int& { return sums[static_cast<std::size_t>(r) * (columns + 1) + c]; };
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < columns; ++c) {
+      at(c + 1, r + 1) = flags[static_cast<std::size_t>(r) * columns + c] + at(c, r + 1) + at(c + 1, r) - at(c, r);
+    }
+  }
+  changed = at(columns, rows);
+}
+
+bool FramePipeline::SourceTiles::any(int c0, int c1, int r0, int r1) const {
+  c0 = std::max(c0, 0), r0 = std::max(r0, 0), c1 = std::min(c1, columns), r1 = std::min(r1, rows);
+  if (c0 >= c1 || r0 >= r1) return false;
+  const auto at = [&](int c, int r) { return sums[static_cast<std::size_t>(r) * (columns + 1) + c]; };
+  return at(c1, r1) - at(c0, r1) - at(c1, r0) + at(c0, r0) > 0;
+}
+
+// Output rows go in bands of a tile's height and columns in tiles of its
+// width; neighbours within a band are joined, so no source column is filtered
+// twice for them.
+void FramePipeline::rectsReading(const media::PlaneResampler& r, const SourceTiles& tiles, int tileWidth,
+                                 int tileHeight, std::vector<Box>& out) {
+  out.clear();
+  const media::PlaneAxis& x = r.xAxis();
+  const media::PlaneAxis& y = r.yAxis();
+  const int xEnd = x.outStart + x.outCount, yEnd = y.outStart + y.outCount;
+  for (int y0 = y.outStart; y0 < yEnd; y0 += tileHeight) {
+    const int y1 = std::min(y0 + tileHeight, yEnd);
+    const auto [s0, s1] = r.rowsReadBy(y0, y1);
+    const int r0 = s0 / tileHeight, r1 = (s1 + tileHeight - 1) / tileHeight;
+    if (!tiles.any(0, tiles.columns, r0, r1)) continue;
+    int runStart = -1;
+    for (int x0 = x.outStart; x0 < xEnd; x0 += tileWidth) {
+      const int x1 = std::min(x0 + tileWidth, xEnd);
+      const auto [c0, c1] = r.columnsReadBy(x0, x1);
+      if (tiles.any(c0 / tileWidth, (c1 + tileWidth - 1) / tileWidth, r0, r1)) {
+        if (runStart < 0) runStart = x0;
+      } else if (runStart >= 0) {
+        out.push_back(Box{runStart, x0, y0, y1});
+        runStart = -1;
+      }
+    }
+    if (runStart >= 0) out.push_back(Box{runStart, xEnd, y0, y1});
+  }
 }
 
 struct FramePipeline::Canvas {
@@ -334,8 +376,7 @@ std::unique_ptr<FramePipeline::Canvas> FramePipeline::buildCanvas(const media::C
   return canvas;
 }
 
-std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFrame& base,
-                                                          std::optional<SourceArea> changed) {
+std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFrame& base, const SourceTiles* changed) {
   const Canvas& c = *canvas_;
   PlanarOutput* slot = nullptr;
   PlanarOutput spare;
@@ -360,33 +401,47 @@ std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFram
   const media::I420Buffer& src = gamut_;
   const std::uint64_t serial = ++serial_;
   OutputChange& change = changes_[serial % kKeptChanges];
+  change.serial = serial;
+  change.generation = c.generation;
   if (changed && previousOutput_) {
-    // Only a box of the source changed: the previous output stands, except
-    // for the pixels whose filter taps read the box. gamut_ still holds the
-    // previous source, so only the box is clamped again.
+    // Only some tiles of the source changed: the previous output stands,
+    // except for the pixels whose filter taps read them. gamut_ still holds
+    // the previous source, so only those tiles are clamped again.
     catchUp(*slot, c.generation);
     slot->generation = c.generation;
     slot->serial = serial;
-    const int r0 = changed->rows.begin, r1 = changed->rows.end, c0 = changed->colBegin, c1 = changed->colEnd;
-    media::clampI420ToRgbGamutBt709(*base.i420, gamut_, r0, r1, c0, c1);
-    const auto lumaRows = c.y->rowsReading(r0, r1), lumaCols = c.y->columnsReading(c0, c1);
-    const auto chromaRows = c.u->rowsReading(r0 / 2, (r1 + 1) / 2);
-    const auto chromaCols = c.u->columnsReading(c0 / 2, (c1 + 1) / 2);
-    c.y->runRect(src.y.data(), src.strideY, out->y.data(), out->strideY, lumaRows.first, lumaRows.second,
-                 lumaCols.first, lumaCols.second);
-    c.u->runRect(src.u.data(), src.strideU, out->u.data(), out->strideU, chromaRows.first, chromaRows.second,
-                 chromaCols.first, chromaCols.second);
-    c.v->runRect(src.v.data(), src.strideV, out->v.data(), out->strideV, chromaRows.first, chromaRows.second,
-                 chromaCols.first, chromaCols.second);
-    blendRunsInRect(out->y.data(), out->strideY, c.planes.y.data(), c.planes.strideY, c.lumaRuns, c.lumaK, 16,
-                    lumaRows.first, lumaRows.second, lumaCols.first, lumaCols.second);
-    blendRunsInRect(out->u.data(), out->strideU, c.planes.u.data(), c.planes.strideU, c.chromaRuns, c.chromaK, 128,
-                    chromaRows.first, chromaRows.second, chromaCols.first, chromaCols.second);
-    blendRunsInRect(out->v.data(), out->strideV, c.planes.v.data(), c.planes.strideV, c.chromaRuns, c.chromaK, 128,
-                    chromaRows.first, chromaRows.second, chromaCols.first, chromaCols.second);
-    change = {serial, c.generation, previousSerial_,
-              Box{lumaCols.first, lumaCols.second, lumaRows.first, lumaRows.second},
-              Box{chromaCols.first, chromaCols.second, chromaRows.first, chromaRows.second}};
+    const SourceTiles& t = *changed;
+    for (int r = 0; r < t.rows; ++r) {
+      const std::uint8_t* row = t.flags.data() + static_cast<std::size_t>(r) * t.columns;
+      for (int c0 = 0; c0 < t.columns;) {
+        if (!row[c0]) {
+          ++c0;
+          continue;
+        }
+        int c1 = c0 + 1;
+        while (c1 < t.columns && row[c1]) ++c1;
+        media::clampI420ToRgbGamutBt709(*base.i420, gamut_, r * SourceTiles::kTileHeight,
+                                        (r + 1) * SourceTiles::kTileHeight, c0 * SourceTiles::kTileWidth,
+                                        c1 * SourceTiles::kTileWidth);
+        c0 = c1;
+      }
+    }
+    change.basedOn = previousSerial_;
+    rectsReading(*c.y, t, SourceTiles::kTileWidth, SourceTiles::kTileHeight, change.luma);
+    rectsReading(*c.u, t, SourceTiles::kTileWidth / 2, SourceTiles::kTileHeight / 2, change.chroma);
+    for (const Box& b : change.luma) {
+      c.y->runRect(src.y.data(), src.strideY, out->y.data(), out->strideY, b.y0, b.y1, b.x0, b.x1);
+      blendRunsInRect(out->y.data(), out->strideY, c.planes.y.data(), c.planes.strideY, c.lumaRuns, c.lumaK, 16,
+                      b.y0, b.y1, b.x0, b.x1);
+    }
+    for (const Box& b : change.chroma) {
+      c.u->runRect(src.u.data(), src.strideU, out->u.data(), out->strideU, b.y0, b.y1, b.x0, b.x1);
+      c.v->runRect(src.v.data(), src.strideV, out->v.data(), out->strideV, b.y0, b.y1, b.x0, b.x1);
+      blendRunsInRect(out->u.data(), out->strideU, c.planes.u.data(), c.planes.strideU, c.chromaRuns, c.chromaK, 128,
+                      b.y0, b.y1, b.x0, b.x1);
+      blendRunsInRect(out->v.data(), out->strideV, c.planes.v.data(), c.planes.strideV, c.chromaRuns, c.chromaK, 128,
+                      b.y0, b.y1, b.x0, b.x1);
+    }
     return out;
   }
   if (slot->generation != c.generation) {
@@ -399,7 +454,9 @@ std::shared_ptr<media::I420Buffer> FramePipeline::planar(const media::SourceFram
     return Box{r.xAxis().outStart, r.xAxis().outStart + r.xAxis().outCount, r.yAxis().outStart,
                r.yAxis().outStart + r.yAxis().outCount};
   };
-  change = {serial, c.generation, 0, boxOf(*c.y), boxOf(*c.u)};
+  change.basedOn = 0;
+  change.luma.assign(1, boxOf(*c.y));
+  change.chroma.assign(1, boxOf(*c.u));
   // What the regular path scales is the decoded frame after its trip to RGB:
   // colours outside what RGB holds (common when a recording's matrix is not
   // the one it was encoded with, and at the edges of saturated colours after
@@ -444,11 +501,55 @@ void FramePipeline::catchUp(PlanarOutput& slot, std::uint64_t generation) {
       std::memcpy(to.data() + at, from.data() + at, static_cast<std::size_t>(b.x1 - b.x0));
     }
   };
-  for (std::uint64_t s = slot.serial + 1; s <= previousSerial_; ++s) {
-    const OutputChange& c = changes_[s % kKeptChanges];
-    copyBox(latest.y, out.y, latest.strideY, c.luma);
-    copyBox(latest.u, out.u, latest.strideU, c.chroma);
-    copyBox(latest.v, out.v, latest.strideV, c.chroma);
+  // Consecutive outputs change much the same pixels: each is copied once.
+  const Canvas& c = *canvas_;
+  std::vector<Box> boxes;
+  unionOfChanges(slot.serial + 1, false, *c.y, SourceTiles::kTileWidth, SourceTiles::kTileHeight, boxes);
+  for (const Box& b : boxes) copyBox(latest.y, out.y, latest.strideY, b);
+  unionOfChanges(slot.serial + 1, true, *c.u, SourceTiles::kTileWidth / 2, SourceTiles::kTileHeight / 2, boxes);
+  for (const Box& b : boxes) {
+    copyBox(latest.u, out.u, latest.strideU, b);
+    copyBox(latest.v, out.v, latest.strideV, b);
+  }
+}
+
+// Every box of one canvas lies on the grid of cells `cellWidth` x
+// `cellHeight` from the video rectangle's corner (rectsReading's bands and
+// tiles, or the whole rectangle); a box off the grid would be widened to it.
+void FramePipeline::unionOfChanges(std::uint64_t fromSerial, bool chroma, const media::PlaneResampler& r,
+                                   int cellWidth, int cellHeight, std::vector<Box>& out) const {
+  out.clear();
+  const media::PlaneAxis& x = r.xAxis();
+  const media::PlaneAxis& y = r.yAxis();
+  const int columns = (x.outCount + cellWidth - 1) / cellWidth, rows = (y.outCount + cellHeight - 1) / cellHeight;
+  if (columns <= 0 || rows <= 0) return;
+  std::vector<std::uint8_t> cells(static_cast<std::size_t>(columns) * rows, 0);
+  for (std::uint64_t s = fromSerial; s <= previousSerial_; ++s) {
+    const OutputChange& change = changes_[s % kKeptChanges];
+    for (const Box& b : chroma ? change.chroma : change.luma) {
+      const int c0 = std::max((b.x0 - x.outStart) / cellWidth, 0);
+      const int c1 = std::min((b.x1 - x.outStart + cellWidth - 1) / cellWidth, columns);
+      const int r0 = std::max((b.y0 - y.outStart) / cellHeight, 0);
+      const int r1 = std::min((b.y1 - y.outStart + cellHeight - 1) / cellHeight, rows);
+      for (int row = r0; row < r1; ++row) {
+        std::fill_n(cells.begin() + static_cast<std::ptrdiff_t>(row) * columns + c0, std::max(c1 - c0, 0), 1);
+      }
+    }
+  }
+  const int xEnd = x.outStart + x.outCount, yEnd = y.outStart + y.outCount;
+  for (int row = 0; row < rows; ++row) {
+    const std::uint8_t* line = cells.data() + static_cast<std::size_t>(row) * columns;
+    for (int c0 = 0; c0 < columns;) {
+      if (!line[c0]) {
+        ++c0;
+        continue;
+      }
+      int c1 = c0 + 1;
+      while (c1 < columns && line[c1]) ++c1;
+      out.push_back(Box{x.outStart + c0 * cellWidth, std::min(x.outStart + c1 * cellWidth, xEnd),
+                        y.outStart + row * cellHeight, std::min(y.outStart + (row + 1) * cellHeight, yEnd)});
+      c0 = c1;
+    }
   }
 }
 
@@ -482,7 +583,7 @@ PipelineFrame FramePipeline::composeFrame(const media::CompositionRequest& reque
     state_->advanceFrameState(request.outputTime.seconds(), true);
     // previousOutput_ is only ever a planar output of this canvas, and gamut_
     // then holds previousSource_ clamped: the base for reuse and band updates.
-    std::optional<SourceArea> band;
+    bool band = false;
     if (previousOutput_ && previousSource_) {
       const RowBand rows =
           base->i420 == previousSource_ ? RowBand{} : changedRowPairs(*base->i420, *previousSource_);
@@ -492,15 +593,13 @@ PipelineFrame FramePipeline::composeFrame(const media::CompositionRequest& reque
         return {nullptr, previousOutput_, true};
       }
       if (bandUpdates_) {
-        const SourceArea area = changedArea(*base->i420, *previousSource_, rows);
+        sourceTiles_.mark(*base->i420, *previousSource_, rows);
         // Past three quarters of the picture, copying the rest costs more than it saves.
-        const auto changedPixels = static_cast<std::int64_t>(area.rows.end - area.rows.begin) *
-                                   (area.colEnd - area.colBegin);
-        if (4 * changedPixels <= 3 * static_cast<std::int64_t>(base->i420->width) * base->i420->height) band = area;
+        band = 4 * sourceTiles_.changed <= 3 * sourceTiles_.columns * sourceTiles_.rows;
       }
     }
     if (band) ++stats_.bandFrames;
-    auto out = planar(*base, band);
+    auto out = planar(*base, band ? &sourceTiles_ : nullptr);
     previousSource_ = base->i420;
     previousOutput_ = out;
     previousSerial_ = serial_;
@@ -518,7 +617,7 @@ PipelineFrame FramePipeline::composeFrame(const media::CompositionRequest& reque
     canvasRefused_ = canvas_ == nullptr;
     if (canvas_) {
       // Checked once against the regular path on this very frame.
-      auto planes = planar(*base, std::nullopt);
+      auto planes = planar(*base, nullptr);
       PipelineFrame reference = regular(request);
       const double psnr = i420Psnr(*planes, toI420(*reference.bgra));
       if (stats_.firstCheckPsnr == 0) stats_.firstCheckPsnr = psnr;

@@ -38,12 +38,6 @@ namespace vantrel::exporter {
 class NativeRenderState;
 
 // What a frame is handed to the encoder as: exactly one of the two is set.
-// Luma rows and columns of a source picture, whole 2x2 blocks.
-struct SourceArea {
-  RowBand rows;
-  int colBegin = 0, colEnd = 0;
-};
-
 struct PipelineFrame {
   std::shared_ptr<const media::PixelBuffer> bgra;
   std::shared_ptr<const media::I420Buffer> planes;
@@ -54,7 +48,7 @@ struct PipelineFrame {
 struct PipelineStats {
   std::int64_t planarFrames = 0;   // scaled into the cached canvas
   std::int64_t reusedFrames = 0;   // previous output handed over again
-  std::int64_t bandFrames = 0;     // of planarFrames: only the pixels reading changed source pixels redone
+  std::int64_t bandFrames = 0;     // of planarFrames: only the pixels reading changed source tiles redone
   std::int64_t regularFrames = 0;  // composed in BGRA
   std::int64_t canvasBuilds = 0;
   bool planarRefused = false;       // a check against the regular path failed
@@ -88,9 +82,22 @@ class FramePipeline {
   PipelineFrame composeFrame(const media::CompositionRequest& request);
   PipelineFrame regular(const media::CompositionRequest& request);
   std::unique_ptr<Canvas> buildCanvas(const media::CompositionRequest& request);
-  // `changed`: the source rows (whole row pairs) that differ from
-  // previousSource_, to redo only what reads them; nullopt redoes the frame.
-  std::shared_ptr<media::I420Buffer> planar(const media::SourceFrame& base, std::optional<SourceArea> changed);
+  // Which tiles of the source differ from previousSource_: luma kTileWidth x
+  // kTileHeight pixels (whole 2x2 blocks) with their chroma samples, row by
+  // row, and the count of changed ones in every top-left rectangle of tiles,
+  // so that any rectangle of tiles is asked about in constant time.
+  struct SourceTiles {
+    static constexpr int kTileWidth = 64, kTileHeight = 16;
+    int columns = 0, rows = 0, changed = 0;
+    std::vector<std::uint8_t> flags;  // rows x columns
+    std::vector<int> sums;            // (rows + 1) x (columns + 1)
+    void mark(const media::I420Buffer& now, const media::I420Buffer& before, RowBand band);
+    // Whether any tile of columns [c0, c1) by rows [r0, r1) changed (clamped to the grid).
+    bool any(int c0, int c1, int r0, int r1) const;
+  };
+  // `changed`: the source tiles that differ from previousSource_, to redo
+  // only what reads them; null redoes the frame.
+  std::shared_ptr<media::I420Buffer> planar(const media::SourceFrame& base, const SourceTiles* changed);
 
   media::Compositor compositor_;
   std::shared_ptr<NativeRenderState> state_;
@@ -105,8 +112,8 @@ class FramePipeline {
     std::uint64_t generation = 0;  // the canvas whose static pixels it holds
     std::uint64_t serial = 0;      // the planar output it holds (0: none)
   };
-  // Where planar output `serial` differs from the one made before it: a
-  // rectangle of the luma plane and one of the chroma planes ([x0, x1) by
+  // Where planar output `serial` differs from the one made before it:
+  // rectangles of the luma plane and of the chroma planes ([x0, x1) by
   // [y0, y1)). A buffer a few outputs behind is brought up to date by copying
   // only these from the latest output.
   struct Box {
@@ -115,10 +122,18 @@ class FramePipeline {
   struct OutputChange {
     std::uint64_t serial = 0, generation = 0;
     std::uint64_t basedOn = 0;  // the output it was made from (0: the canvas; any output of it)
-    Box luma, chroma;
+    std::vector<Box> luma, chroma;
   };
+  // The rectangles of a plane's video area whose filter taps read a changed
+  // tile (tiles `tileWidth` x `tileHeight` in that plane's pixels).
+  static void rectsReading(const media::PlaneResampler& r, const SourceTiles& tiles, int tileWidth, int tileHeight,
+                           std::vector<Box>& out);
   static constexpr std::size_t kKeptChanges = 16;
   void catchUp(PlanarOutput& slot, std::uint64_t generation);
+  // The cells (of the given size, from the corner of the plane's video
+  // rectangle) that outputs fromSerial ... previousSerial_ changed, as boxes.
+  void unionOfChanges(std::uint64_t fromSerial, bool chroma, const media::PlaneResampler& r, int cellWidth,
+                      int cellHeight, std::vector<Box>& out) const;
   std::vector<PlanarOutput> planarPool_;
   std::array<OutputChange, kKeptChanges> changes_{};  // by serial % kKeptChanges
   std::uint64_t serial_ = 0;                           // planar outputs made
@@ -130,6 +145,7 @@ class FramePipeline {
   bool canvasRefused_ = false;  // buildCanvas said no since the scene last changed
   bool lastWasRegular_ = false;  // the frame returned last came from the compositor
   media::I420Buffer gamut_;  // the source clamped to RGB, scaled from
+  SourceTiles sourceTiles_;
   std::shared_ptr<const media::I420Buffer> previousSource_;
   std::shared_ptr<const media::I420Buffer> previousOutput_;
   PipelineStats stats_;

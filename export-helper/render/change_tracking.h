@@ -23,10 +23,13 @@ struct RowBand {
 RowBand changedRows(const std::uint8_t* a, std::ptrdiff_t strideA, const std::uint8_t* b, std::ptrdiff_t strideB,
                     int widthBytes, int rows);
 
-// The byte columns [first, second) where rows [rowBegin, rowEnd) of two
-// planes differ ({0,0} when they do not); the rows are those changedRows
-// found, so only rows that differ are scanned, from both ends.
-std::pair<int, int> changedColumns(const std::uint8_t* a, std::ptrdiff_t strideA, const std::uint8_t* b,
-                                   std::ptrdiff_t strideB, int width, int rowBegin, int rowEnd);
+// Sets flags[(y / tileHeight) * tileColumns + x / tileWidth] to 1 for every
+// tile holding a byte where rows [rowBegin, rowEnd) of two planes `width`
+// bytes wide differ (any plane; the caller sizes `flags` to cover them).
+// Tiles already flagged are not compared again, so the planes of one picture
+// can be marked into one grid at their own tile sizes.
+void markChangedTiles(const std::uint8_t* a, std::ptrdiff_t strideA, const std::uint8_t* b, std::ptrdiff_t strideB,
+                      int width, int rowBegin, int rowEnd, int tileWidth, int tileHeight, std::uint8_t* flags,
+                      int tileColumns);
 
 }  // namespace vantrel::exporter

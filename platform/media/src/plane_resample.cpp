@@ -436,7 +436,24 @@ std::pair<int, int> outputsReading(const PlaneAxis& axis, const PlaneResampler::
   return {axis.outStart + first, axis.outStart + end};
 }
 
+// The inverse: the source pixels read by outputs [begin, end) (absolute).
+std::pair<int, int> inputsReadBy(const PlaneAxis& axis, const PlaneResampler::Table& t, int begin, int end) {
+  begin = std::max(begin - axis.outStart, 0);
+  end = std::min(end - axis.outStart, axis.outCount);
+  if (begin >= end) return {0, 0};
+  return {t.start[static_cast<std::size_t>(begin)],
+          std::min(axis.srcCount, t.start[static_cast<std::size_t>(end - 1)] + t.taps)};
+}
+
 }  // namespace
+
+std::pair<int, int> PlaneResampler::rowsReadBy(int rowBegin, int rowEnd) const {
+  return inputsReadBy(y_, ty_, rowBegin, rowEnd);
+}
+
+std::pair<int, int> PlaneResampler::columnsReadBy(int colBegin, int colEnd) const {
+  return inputsReadBy(x_, tx_, colBegin, colEnd);
+}
 
 std::pair<int, int> PlaneResampler::rowsReading(int srcBegin, int srcEnd) const {
   return outputsReading(y_, ty_, srcBegin, srcEnd);

@@ -69,6 +69,52 @@ TEST(ChangedRows, FindsTheFirstAndLastDifferingRowWhateverTheStrides) {
   EXPECT_TRUE(changedRows(a.data(), 16, b.data(), 32, w, 0).empty());
 }
 
+// ---- markChangedTiles ----
+
+// A plane 21 bytes wide in tiles of 8 x 4 (the last column of tiles is 5
+// bytes wide, the last row of tiles 3 rows high): a differing byte flags
+// exactly its tile, bytes past the width never count, tiles outside the rows
+// asked about are not compared, and a plane of half the tile size marks the
+// same grid.
+TEST(MarkChangedTiles, FlagsTheTilesHoldingADifferenceAndNothingElse) {
+  constexpr int w = 21, rows = 11, stride = 32, tw = 8, th = 4, columns = 3, tileRows = 3;
+  std::vector<std::uint8_t> a(stride * rows, 1);
+  for (int y = 0; y < rows; ++y) a[static_cast<std::size_t>(y * stride + w)] = 7;  // padding differs
+  const struct {
+    const char* name;
+    std::vector<std::pair<int, int>> changed;  // (x, y)
+    int rowBegin, rowEnd;
+    std::vector<int> expected;  // flagged tiles, row by row
+  } cases[] = {
+      {"identical", {}, 0, rows, {}},
+      {"first byte", {{0, 0}}, 0, rows, {0}},
+      {"last byte of the narrow tile", {{20, 10}}, 0, rows, {8}},
+      {"tile edges", {{7, 3}, {8, 4}}, 0, rows, {0, 4}},
+      {"outside the rows asked about", {{3, 1}, {12, 9}}, 4, rows, {7}},
+      {"many in one tile", {{9, 5}, {10, 6}, {15, 7}}, 0, rows, {4}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::uint8_t> b(stride * rows, 1);
+    for (const auto& [x, y] : c.changed) b[static_cast<std::size_t>(y * stride + x)] = 2;
+    std::vector<std::uint8_t> flags(columns * tileRows, 0);
+    markChangedTiles(a.data(), stride, b.data(), stride, w, c.rowBegin, c.rowEnd, tw, th, flags.data(), columns);
+    std::vector<int> flagged;
+    for (int i = 0; i < columns * tileRows; ++i) {
+      if (flags[static_cast<std::size_t>(i)]) flagged.push_back(i);
+    }
+    EXPECT_EQ(flagged, c.expected);
+  }
+  // Half-size tiles of a half-size plane land on the same grid, and flags
+  // already set are kept.
+  std::vector<std::uint8_t> half(16 * 6, 3), other = half;
+  other[static_cast<std::size_t>(5 * 16 + 10)] = 4;  // (10, 5): tile (2, 2)
+  std::vector<std::uint8_t> flags(columns * tileRows, 0);
+  flags[0] = 1;
+  markChangedTiles(half.data(), 16, other.data(), 16, 11, 0, 6, tw / 2, th / 2, flags.data(), columns);
+  EXPECT_EQ(flags, (std::vector<std::uint8_t>{1, 0, 0, 0, 0, 0, 0, 0, 1}));
+}
+
 // ---- Scenes ----
 
 NativeCursorPosition pointer(double ms, double x, double y, bool pressed = false) {

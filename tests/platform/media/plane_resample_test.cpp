@@ -83,6 +83,29 @@ TEST(PlaneResample, VectorKernelMatchesScalarReferenceExactly) {
       r.runRect(changed.data(), changed.stride, part.data(), part.stride, rows.first, rows.second, cols.first,
                 cols.second);
       ASSERT_EQ(part.bytes, whole.bytes);
+      // The other way: outputs read nothing outside the source pixels
+      // rowsReadBy/columnsReadBy name for them.
+      const int ox0 = c.x.outStart + c.x.outCount / 4, ox1 = c.x.outStart + std::max(1, c.x.outCount / 2);
+      const int oy0 = c.y.outStart + c.y.outCount / 4, oy1 = c.y.outStart + std::max(1, c.y.outCount / 2);
+      const auto readRows = r.rowsReadBy(oy0, oy1), readCols = r.columnsReadBy(ox0, ox1);
+      ASSERT_LT(readRows.first, readRows.second);
+      ASSERT_LT(readCols.first, readCols.second);
+      Plane outside = src;
+      for (int y = 0; y < c.srcH; ++y) {
+        for (int x = 0; x < c.srcW; ++x) {
+          const bool inside = y >= readRows.first && y < readRows.second && x >= readCols.first && x < readCols.second;
+          if (!inside) outside.bytes[static_cast<std::size_t>(y) * outside.stride + x] ^= 0x33;
+        }
+      }
+      Plane moved(c.dstW, c.dstH, 7);
+      r.run(outside.data(), outside.stride, moved.data(), moved.stride);
+      for (int y = oy0; y < oy1; ++y) {
+        for (int x = ox0; x < ox1; ++x) {
+          ASSERT_EQ(moved.bytes[static_cast<std::size_t>(y) * moved.stride + x],
+                    vec.bytes[static_cast<std::size_t>(y) * vec.stride + x])
+              << x << "," << y;
+        }
+      }
     }
   }
   hwy::SetSupportedTargetsForTest(0);

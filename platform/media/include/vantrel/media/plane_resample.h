@@ -69,6 +69,13 @@ class PlaneResampler {
   std::pair<int, int> rowsReading(int srcBegin, int srcEnd) const;
   // The same for destination columns and source columns.
   std::pair<int, int> columnsReading(int srcBegin, int srcEnd) const;
+  // The other way: the source rows ([first, second)) that the filter taps of
+  // destination rows [rowBegin, rowEnd) (absolute, clamped to the rectangle)
+  // read; an empty range when none is inside it.
+  std::pair<int, int> rowsReadBy(int rowBegin, int rowEnd) const;
+  // The same for source columns (a few more than the taps weigh, since rows
+  // are padded with zero weights).
+  std::pair<int, int> columnsReadBy(int colBegin, int colEnd) const;
   // The plain scalar reference of the same arithmetic.
   void runReference(const std::uint8_t* src, std::ptrdiff_t srcStride, std::uint8_t* dst,
                     std::ptrdiff_t dstStride) const;
