@@ -8,6 +8,7 @@
 //   vantrel_media_bench memory <dir>       RSS of a 10-minute decode-compose-encode
 //   vantrel_media_bench stretch <dir>      pitch-preserving 2x speed-up of a minute of sound
 //   vantrel_media_bench resample           1080p I420 planes into a padded rectangle: vector, scalar, swscale
+//   vantrel_media_bench clamp <dir>        RGB gamut clip of a 1080p full-motion frame: vector, scalar, copy
 //
 // Fixtures are generated into <dir> with the ffmpeg program.
 
@@ -405,6 +406,33 @@ void benchResample() {
               vector * 1e3, luma * 1e3, scalar * 1e3, swscale * 1e3, scalar / vector, swscale / vector);
 }
 
+// ffmpeg's testsrc2 (saturated colours encoded with BT.601, read as BT.709:
+// most blocks lie outside the RGB cube), against a plain copy of the planes.
+void benchClamp(const std::string& dir) {
+  const int w = 1920, h = 1080;
+  const std::string raw = dir + "/testsrc2.yuv";
+  if (!std::filesystem::exists(raw)) {
+    const std::string cmd = "ffmpeg -v error -y -f lavfi -i testsrc2=s=1920x1080:d=1 -frames:v 1 -pix_fmt yuv420p -f rawvideo '" +
+                            raw + "'";
+    if (std::system(cmd.c_str()) != 0) {
+      std::fprintf(stderr, "ffmpeg failed\n");
+      std::exit(1);
+    }
+  }
+  I420Buffer src(w, h), out(w, h), ref(w, h);
+  std::ifstream in(raw, std::ios::binary);
+  in.read(reinterpret_cast<char*>(src.y.data()), static_cast<std::streamsize>(src.y.size()));
+  in.read(reinterpret_cast<char*>(src.u.data()), static_cast<std::streamsize>(src.u.size()));
+  in.read(reinterpret_cast<char*>(src.v.data()), static_cast<std::streamsize>(src.v.size()));
+  const double vector = timeMedian(31, [&] { clampI420ToRgbGamutBt709(src, out, 0, h); });
+  const double scalar = timeMedian(5, [&] { clampI420ToRgbGamutBt709Reference(src, ref, 0, h); });
+  const double copy = timeMedian(31, [&] { ref = src; });
+  clampI420ToRgbGamutBt709Reference(src, ref, 0, h);
+  const bool same = out.y == ref.y && out.u == ref.u && out.v == ref.v;
+  std::printf("gamut clip testsrc2 1080p median ms: vector %.3f  scalar %.3f  copy %.3f  vector/copy %.1f  %s\n",
+              vector * 1e3, scalar * 1e3, copy * 1e3, vector / copy, same ? "identical" : "DIFFERENT");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -418,8 +446,9 @@ int main(int argc, char** argv) {
   else if (what == "memory") benchMemory(dir);
   else if (what == "stretch") benchStretch(dir);
   else if (what == "resample") benchResample();
+  else if (what == "clamp") benchClamp(dir);
   else {
-    std::fprintf(stderr, "usage: vantrel_media_bench convert|decode|encode|remux|memory|stretch|resample [dir]\n");
+    std::fprintf(stderr, "usage: vantrel_media_bench convert|decode|encode|remux|memory|stretch|resample|clamp [dir]\n");
     return 1;
   }
   return 0;

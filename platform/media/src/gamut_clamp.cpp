@@ -23,28 +23,37 @@ constexpr int kUR = -3299, kUG = -11093, kUB = 14392;  // rows sum to 0: a grey 
 constexpr int kVR = 14392, kVG = -13074, kVB = -1318;
 
 // No block whose RGB lies within this much (Q6) of the cube moves a level:
-// a clipping error of e moves luma by at most 0.86 e and chroma by at most
-// 0.88 e (Q6, plus 1.5 from the three products' rounding), which rounds to
-// nothing below 32. The vector kernel copies such blocks without the sums.
+// a clipping error of e moves luma by at most 0.86 e (Q6, plus 1.5 from the
+// three products' rounding) and chroma by at most 0.88 e before its one
+// rounding to a level, which rounds to nothing below 32. The vector kernel
+// copies such blocks without the sums.
 constexpr int kSlack = 32;
 
-struct Moves {
-  int y, u, v;  // Q6
+struct Errors {
+  int r, g, b;  // Q6, what clipping adds to each channel
 };
 
-// One pixel's luma and chroma moves (Q6) from its clipping error.
-inline Moves pixelMoves(int y, const yuvq6::ChromaQ6& c) {
+// One pixel's clipping error (Q6) and the luma move (Q6) it makes.
+inline Errors pixelErrors(int y, const yuvq6::ChromaQ6& c, int& lumaMove) {
   using yuvq6::fp15;
   using yuvq6::sat16;
   const int y6 = yuvq6::lumaQ6(y);
   const int qb = sat16(y6 + c.b), qg = sat16(y6 + c.g), qr = sat16(y6 + c.r);
-  const int eb = std::clamp(qb, 0, yuvq6::kTopQ6) - qb, eg = std::clamp(qg, 0, yuvq6::kTopQ6) - qg,
-            er = std::clamp(qr, 0, yuvq6::kTopQ6) - qr;
-  return {fp15(er, kYR) + fp15(eg, kYG) + fp15(eb, kYB), fp15(er, kUR) + fp15(eg, kUG) + fp15(eb, kUB),
-          fp15(er, kVR) + fp15(eg, kVG) + fp15(eb, kVB)};
+  const Errors e{std::clamp(qr, 0, yuvq6::kTopQ6) - qr, std::clamp(qg, 0, yuvq6::kTopQ6) - qg,
+                 std::clamp(qb, 0, yuvq6::kTopQ6) - qb};
+  lumaMove = fp15(e.r, kYR) + fp15(e.g, kYG) + fp15(e.b, kYB);
+  return e;
 }
 
 inline std::uint8_t moved(int level, int q6) { return static_cast<std::uint8_t>(std::clamp(level + ((q6 + 32) >> 6), 0, 255)); }
+
+// A chroma level moved by the chroma of a block's mean error: the three
+// products summed exactly, then rounded once to Q6 and once to a level, which
+// is one rounding shift (the vector kernel does the same in 32 bits).
+inline std::uint8_t chromaMoved(int level, const Errors& mean, int kr, int kg, int kb) {
+  const int delta = (kr * mean.r + kg * mean.g + kb * mean.b + (1 << 20) + (1 << 14)) >> 21;
+  return static_cast<std::uint8_t>(std::clamp(level + delta, 0, 255));
+}
 
 // Chroma columns [from, end) of one row pair (`y1` null: a single last row).
 inline void rowPairScalar(const std::uint8_t* y0, const std::uint8_t* y1, const std::uint8_t* u,
@@ -52,20 +61,24 @@ inline void rowPairScalar(const std::uint8_t* y0, const std::uint8_t* y1, const 
                           std::uint8_t* ov, int width, int from, int end) {
   for (int x = from; x < end; ++x) {
     const yuvq6::ChromaQ6 c = yuvq6::chromaQ6(u[x], v[x]);
-    int su = 0, sv = 0, count = 0;
+    Errors sum{0, 0, 0};
+    int count = 0;
     for (int i = 2 * x; i < std::min(2 * x + 2, width); ++i) {
       for (int row = 0; row < (y1 ? 2 : 1); ++row) {
         const std::uint8_t level = (row ? y1 : y0)[i];
-        const Moves m = pixelMoves(level, c);
-        (row ? oy1 : oy0)[i] = moved(level, m.y);
-        su += m.u, sv += m.v, ++count;
+        int lumaMove = 0;
+        const Errors e = pixelErrors(level, c, lumaMove);
+        (row ? oy1 : oy0)[i] = moved(level, lumaMove);
+        sum.r += e.r, sum.g += e.g, sum.b += e.b, ++count;
       }
     }
     // The mean over the block's pixels, rounded.
-    const int mu = count == 4 ? (su + 2) >> 2 : count == 2 ? (su + 1) >> 1 : su;
-    const int mv = count == 4 ? (sv + 2) >> 2 : count == 2 ? (sv + 1) >> 1 : sv;
-    ou[x] = moved(u[x], mu);
-    ov[x] = moved(v[x], mv);
+    const auto mean = [&](int total) {
+      return count == 4 ? (total + 2) >> 2 : count == 2 ? (total + 1) >> 1 : total;
+    };
+    const Errors m{mean(sum.r), mean(sum.g), mean(sum.b)};
+    ou[x] = chromaMoved(u[x], m, kUR, kUG, kUB);
+    ov[x] = chromaMoved(v[x], m, kVR, kVG, kVB);
   }
 }
 
@@ -76,13 +89,30 @@ HWY_BEFORE_NAMESPACE();
 namespace vantrel::media::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
+#if HWY_TARGET != HWY_SCALAR
+// acc lane j += a[2j] b[2j] + a[2j+1] b[2j+1], exact in 32 bits.
+template <class D32, class V16>
+HWY_INLINE hn::Vec<D32> PairMulAdd(D32 d32, V16 a, V16 b, hn::Vec<D32> acc) {
+#if HWY_ARCH_X86
+  auto unused = hn::Zero(d32);
+  return hn::ReorderWidenMulAccumulate(d32, a, b, acc, unused);
+#else
+  const auto a32 = hn::BitCast(d32, a), b32 = hn::BitCast(d32, b);
+  const auto lo = hn::Mul(hn::ShiftRight<16>(hn::ShiftLeft<16>(a32)), hn::ShiftRight<16>(hn::ShiftLeft<16>(b32)));
+  return hn::Add(acc, hn::Add(lo, hn::Mul(hn::ShiftRight<16>(a32), hn::ShiftRight<16>(b32))));
+#endif
+}
+#endif
+
 // Whole 2x2 blocks of a full row pair, in 16-bit lanes (one pixel each, the
 // chroma terms repeated for both pixels of a pair); returns how many chroma
 // columns it did.
 int ClampRowPair(const std::uint8_t* y0, const std::uint8_t* y1, const std::uint8_t* u, const std::uint8_t* v,
-                 std::uint8_t* oy0, std::uint8_t* oy1, std::uint8_t* ou, std::uint8_t* ov, int chromaCount) {
+                 std::uint8_t* oy0, std::uint8_t* oy1, std::uint8_t* ou, std::uint8_t* ov, int chromaCount,
+                 bool check, int* copied) {
 #if HWY_TARGET == HWY_SCALAR
-  (void)y0, (void)y1, (void)u, (void)v, (void)oy0, (void)oy1, (void)ou, (void)ov, (void)chromaCount;
+  (void)y0, (void)y1, (void)u, (void)v, (void)oy0, (void)oy1, (void)ou, (void)ov, (void)chromaCount, (void)check,
+      (void)copied;
   return 0;
 #else
   const hn::ScalableTag<std::int16_t> d;
@@ -99,23 +129,18 @@ int ClampRowPair(const std::uint8_t* y0, const std::uint8_t* y1, const std::uint
   // Made once: rebuilt inside the loop they cost two instructions each.
   const auto kY = k(yuvq6::kY), kBU = k(yuvq6::kBU), kGU = k(yuvq6::kGU), kGV = k(yuvq6::kGV),
              kRV = k(yuvq6::kRV);
-  const auto kYR = k(gamut::kYR), kYG = k(gamut::kYG), kYB = k(gamut::kYB), kUR = k(gamut::kUR),
-             kUG = k(gamut::kUG), kUB = k(gamut::kUB), kVR = k(gamut::kVR), kVG = k(gamut::kVG),
-             kVB = k(gamut::kVB);
-  const auto sixteen = k(16), half = k(32), grey = k(128);
+  const auto kYR = k(gamut::kYR), kYG = k(gamut::kYG), kYB = k(gamut::kYB);
+  const auto sixteen = k(16), half = k(32), grey = k(128), ones = k(1);
+  // (r, g) and (b, rounding) weight pairs of the chroma moves.
+  const auto pairOf = [&](int a, int b) HWY_ATTR {
+    return hn::BitCast(d, hn::Set(d32, static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(a)) |
+                                                                 (static_cast<std::uint32_t>(static_cast<std::uint16_t>(b)) << 16))));
+  };
+  const auto kURG = pairOf(gamut::kUR, gamut::kUG), kUB1 = pairOf(gamut::kUB, 1 << 14);
+  const auto kVRG = pairOf(gamut::kVR, gamut::kVG), kVB1 = pairOf(gamut::kVB, 1 << 14);
   const auto twice = [&](const std::uint8_t* p) HWY_ATTR {
     const auto w = hn::PromoteTo(dc16, hn::LoadU(dc8, p));
     return hn::ShiftLeft<8>(hn::Sub(hn::PromoteTo(d, hn::BitCast(d8, hn::Or(w, hn::ShiftLeft<8>(w)))), grey));
-  };
-  // Both pixels of each pair added, in 32 bits.
-  const auto pairSums = [&](hn::Vec<decltype(d)> q) HWY_ATTR {
-    const auto w = hn::BitCast(d32, q);
-    return hn::Add(hn::ShiftRight<16>(hn::ShiftLeft<16>(w)), hn::ShiftRight<16>(w));
-  };
-  const auto movedLevels = [&](hn::Vec<decltype(d32)> level, hn::Vec<decltype(d32)> sum4) HWY_ATTR {
-    const auto mean = hn::ShiftRight<2>(hn::Add(sum4, hn::Set(d32, 2)));
-    const auto out = hn::Add(level, hn::ShiftRight<6>(hn::Add(mean, hn::Set(d32, 32))));
-    return hn::DemoteTo(d32to8, hn::Min(hn::Max(out, hn::Zero(d32)), hn::Set(d32, 255)));
   };
   int x = 0;
   for (; x + pairs <= chromaCount; x += pairs) {
@@ -127,7 +152,7 @@ int ClampRowPair(const std::uint8_t* y0, const std::uint8_t* y1, const std::uint
       return hn::MulFixedPoint15(hn::ShiftLeft<7>(hn::Sub(luma, sixteen)), kY);
     };
     const auto luma0 = hn::PromoteTo(d, hn::LoadU(d8, y0 + 2 * x)), luma1 = hn::PromoteTo(d, hn::LoadU(d8, y1 + 2 * x));
-    {
+    if (check) {
       const auto a = y6Of(luma0), b = y6Of(luma1);
       const auto ab = hn::SaturatedAdd(a, cb), ag = hn::SaturatedAdd(a, cg), ar = hn::SaturatedAdd(a, cr);
       const auto bb = hn::SaturatedAdd(b, cb), bg = hn::SaturatedAdd(b, cg), br = hn::SaturatedAdd(b, cr);
@@ -140,10 +165,13 @@ int ClampRowPair(const std::uint8_t* y0, const std::uint8_t* y1, const std::uint
         hn::StoreU(hn::LoadU(d8, y1 + 2 * x), d8, oy1 + 2 * x);
         hn::StoreU(hn::LoadU(dc8, u + x), dc8, ou + x);
         hn::StoreU(hn::LoadU(dc8, v + x), dc8, ov + x);
+        ++*copied;
         continue;
       }
     }
-    auto su = hn::Zero(d32), sv = hn::Zero(d32);
+    // Errors summed over each block in 32 bits (one multiply-add by ones
+    // adds the two pixels of a pair), luma moved per pixel.
+    auto sr = hn::Zero(d32), sg = hn::Zero(d32), sb = hn::Zero(d32);
     for (int row = 0; row < 2; ++row) {
       const auto luma = row ? luma1 : luma0;
       const auto y6 = y6Of(luma);
@@ -154,18 +182,28 @@ int ClampRowPair(const std::uint8_t* y0, const std::uint8_t* y1, const std::uint
       const auto eb = clip(cb), eg = clip(cg), er = clip(cr);
       const auto my = hn::Add(hn::Add(hn::MulFixedPoint15(er, kYR), hn::MulFixedPoint15(eg, kYG)),
                               hn::MulFixedPoint15(eb, kYB));
-      const auto mu = hn::Add(hn::Add(hn::MulFixedPoint15(er, kUR), hn::MulFixedPoint15(eg, kUG)),
-                              hn::MulFixedPoint15(eb, kUB));
-      const auto mv = hn::Add(hn::Add(hn::MulFixedPoint15(er, kVR), hn::MulFixedPoint15(eg, kVG)),
-                              hn::MulFixedPoint15(eb, kVB));
-      su = hn::Add(su, pairSums(mu)), sv = hn::Add(sv, pairSums(mv));
+      sr = PairMulAdd(d32, er, ones, sr), sg = PairMulAdd(d32, eg, ones, sg), sb = PairMulAdd(d32, eb, ones, sb);
       hn::StoreU(hn::DemoteTo(d8, hn::Add(luma, hn::ShiftRight<6>(hn::Add(my, half)))), d8,
                  (row ? oy1 : oy0) + 2 * x);
     }
+    // Mean errors (they fit 16 bits) paired as (r, g) and (b, 65): two more
+    // multiply-adds give each chroma move with its rounding terms.
+    const auto low16 = hn::Set(d32, 0xFFFF);
+    const auto mean = [&](hn::Vec<decltype(d32)> sum) HWY_ATTR {
+      return hn::And(hn::ShiftRight<2>(hn::Add(sum, hn::Set(d32, 2))), low16);
+    };
+    const auto rg = hn::BitCast(d, hn::Or(mean(sr), hn::ShiftLeft<16>(mean(sg))));
+    const auto b1 = hn::BitCast(d, hn::Or(mean(sb), hn::Set(d32, 65 << 16)));
+    const auto delta = [&](hn::Vec<decltype(d)> krg, hn::Vec<decltype(d)> kb1) HWY_ATTR {
+      return hn::ShiftRight<21>(PairMulAdd(d32, rg, krg, PairMulAdd(d32, b1, kb1, hn::Zero(d32))));
+    };
     const auto uLevel = hn::BitCast(d32, hn::PromoteTo(hn::RebindToUnsigned<decltype(d32)>(), hn::LoadU(d32to8, u + x)));
     const auto vLevel = hn::BitCast(d32, hn::PromoteTo(hn::RebindToUnsigned<decltype(d32)>(), hn::LoadU(d32to8, v + x)));
-    hn::StoreU(movedLevels(uLevel, su), d32to8, ou + x);
-    hn::StoreU(movedLevels(vLevel, sv), d32to8, ov + x);
+    const auto levels = [&](hn::Vec<decltype(d32)> level, hn::Vec<decltype(d32)> move) HWY_ATTR {
+      return hn::DemoteTo(d32to8, hn::Min(hn::Max(hn::Add(level, move), hn::Zero(d32)), hn::Set(d32, 255)));
+    };
+    hn::StoreU(levels(uLevel, delta(kURG, kUB1)), d32to8, ou + x);
+    hn::StoreU(levels(vLevel, delta(kVRG, kVB1)), d32to8, ov + x);
   }
   return x;
 #endif
@@ -201,6 +239,7 @@ void clampRows(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd, 
   const auto atOut = [](std::vector<std::uint8_t>& p, int stride, int r) {
     return p.data() + static_cast<std::ptrdiff_t>(r) * stride;
   };
+  bool check = true;
   for (int y = rowBegin; y < rowEnd; y += 2) {
     const bool pair = y + 1 < in.height;
     const int c = left / 2;
@@ -212,7 +251,13 @@ void clampRows(const I420Buffer& in, I420Buffer& out, int rowBegin, int rowEnd, 
     std::uint8_t* oy1 = pair ? atOut(out.y, out.strideY, y + 1) + left : nullptr;
     std::uint8_t* ou = atOut(out.u, out.strideU, y / 2) + c;
     std::uint8_t* ov = atOut(out.v, out.strideV, y / 2) + c;
-    const int done = pair ? kernel(y0, y1, u, v, oy0, oy1, ou, ov, whole) : 0;
+    // Blocks near the cube are copied without the sums, but in a picture
+    // where such blocks and others alternate, guessing which comes next costs
+    // more than the sums: the test is made while the row pair above found
+    // mostly such blocks, and again every eighth row pair.
+    int copied = 0;
+    const int done = pair ? kernel(y0, y1, u, v, oy0, oy1, ou, ov, whole, check, &copied) : 0;
+    check = (check && 4 * copied >= 3 * done) || (y & 15) == 14;
     gamut::rowPairScalar(y0, y1, u, v, oy0, oy1, ou, ov, width, done, chromaCount);
   }
 }
@@ -228,7 +273,7 @@ void clampI420ToRgbGamutBt709Reference(const I420Buffer& in, I420Buffer& out, in
                                        int colBegin, int colEnd) {
   clampRows(in, out, rowBegin, rowEnd, colBegin, colEnd,
             [](const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
-               std::uint8_t*, std::uint8_t*, std::uint8_t*, int) { return 0; });
+               std::uint8_t*, std::uint8_t*, std::uint8_t*, int, bool, int*) { return 0; });
 }
 
 }  // namespace vantrel::media
