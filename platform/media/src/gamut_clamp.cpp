@@ -4,6 +4,8 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include "pair_mul_add-inl.h"
+
 #include "vantrel/media/gamut_clamp.h"
 
 #include <algorithm>
@@ -88,21 +90,6 @@ inline void rowPairScalar(const std::uint8_t* y0, const std::uint8_t* y1, const 
 HWY_BEFORE_NAMESPACE();
 namespace vantrel::media::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
-
-#if HWY_TARGET != HWY_SCALAR
-// acc lane j += a[2j] b[2j] + a[2j+1] b[2j+1], exact in 32 bits.
-template <class D32, class V16>
-HWY_INLINE hn::Vec<D32> PairMulAdd(D32 d32, V16 a, V16 b, hn::Vec<D32> acc) {
-#if HWY_ARCH_X86
-  auto unused = hn::Zero(d32);
-  return hn::ReorderWidenMulAccumulate(d32, a, b, acc, unused);
-#else
-  const auto a32 = hn::BitCast(d32, a), b32 = hn::BitCast(d32, b);
-  const auto lo = hn::Mul(hn::ShiftRight<16>(hn::ShiftLeft<16>(a32)), hn::ShiftRight<16>(hn::ShiftLeft<16>(b32)));
-  return hn::Add(acc, hn::Add(lo, hn::Mul(hn::ShiftRight<16>(a32), hn::ShiftRight<16>(b32))));
-#endif
-}
-#endif
 
 // Whole 2x2 blocks of a full row pair, in 16-bit lanes (one pixel each, the
 // chroma terms repeated for both pixels of a pair); returns how many chroma

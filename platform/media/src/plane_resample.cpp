@@ -4,6 +4,8 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include "pair_mul_add-inl.h"
+
 #include "vantrel/media/plane_resample.h"
 
 #include <algorithm>
@@ -122,19 +124,6 @@ int ColumnPass(const std::uint8_t* const* rows, const std::int16_t* w, int taps,
 #endif
 
 #if HWY_TARGET != HWY_SCALAR
-// acc lane j += a[2j] b[2j] + a[2j+1] b[2j+1], exact in 32 bits.
-template <class D32, class V16>
-HWY_INLINE hn::Vec<D32> PairMulAdd(D32 d32, V16 a, V16 b, hn::Vec<D32> acc) {
-#if HWY_ARCH_X86
-  auto unused = hn::Zero(d32);
-  return hn::ReorderWidenMulAccumulate(d32, a, b, acc, unused);
-#else
-  const auto a32 = hn::BitCast(d32, a), b32 = hn::BitCast(d32, b);
-  const auto lo = hn::Mul(hn::ShiftRight<16>(hn::ShiftLeft<16>(a32)), hn::ShiftRight<16>(hn::ShiftLeft<16>(b32)));
-  return hn::Add(acc, hn::Add(lo, hn::Mul(hn::ShiftRight<16>(a32), hn::ShiftRight<16>(b32))));
-#endif
-}
-
 // The widest vector whose 128-bit blocks each hold the eight taps of one output pixel.
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
 constexpr int kBlocks = 4;
